@@ -1,0 +1,68 @@
+# Two commands do all set-up on a fresh Debian machine: `make run` and `make test`.
+BUILD      ?= build
+BUILD_SAN  ?= build-sanitize
+JOBS       ?= $(shell nproc)
+SANITIZE   ?= 1
+GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+            libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
+            iproute2 util-linux
+BENCH_PACKAGES := wrk nginx-light
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps bench-deps configure build run test test-unit test-sanitize bench clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+bench-deps:
+	@missing=""; for p in $(BENCH_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: deps configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	mkdir -p $(BUILD)/run && cd $(BUILD)/run && exec ../app/qor-camera-server
+
+test-unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+
+$(BUILD_SAN)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug "-DQOR_SANITIZERS=address;undefined"
+
+test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
+	cmake --build $(BUILD_SAN) -j $(JOBS)
+	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize; fi
+
+bench: deps bench-deps
+	cmake -S . -B $(BUILD) $(GENERATOR) -DQOR_BUILD_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ../bench/run_benchmarks.sh
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN)

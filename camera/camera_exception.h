@@ -40,6 +40,7 @@ inline constexpr int32_t kNoRecorder = static_cast<int32_t>(0x80163024);
 inline constexpr int32_t kCamRamUnsupported = static_cast<int32_t>(0x80167006);
 inline constexpr int32_t kTimeout = static_cast<int32_t>(0x80004001);
 inline constexpr int32_t kAborted = static_cast<int32_t>(0x80163025);
+inline constexpr int32_t kNoImage = static_cast<int32_t>(0x80163026);
 inline constexpr int32_t kQorDescription = 0x3000;
 }  // namespace errc
 

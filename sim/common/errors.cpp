@@ -35,6 +35,7 @@ const char* errorText(uint32_t code) {
         case 0x8015000A: return "Invalid recorder argument";
         case 0x8015000B: return "Camera of the recorder is no longer available";
         case 0x8015000C: return "Compression parameters not set";
+        case 0x8015000D: return "Camera is not armed";
         case 0xC0153011: return "Recorder file already exists and was overwritten";
         // Conversion library.
         case 0x80170001: return "Invalid converter handle";
@@ -65,6 +66,7 @@ const char* errorText(uint32_t code) {
         case 0x80167006: return "Function not supported by this camera";
         case 0x80004001: return "Timeout";
         case 0x80163025: return "Operation aborted because the camera is being released";
+        case 0x80163026: return "No image has been recorded";
         case 0x00003000: return "Error getting the camera description";
         case 0x80001020: return "Pixel rate changed, arm the camera";
         case 0x80001025: return "Camera RAM segment is empty";

@@ -36,6 +36,7 @@ inline constexpr int32_t kRecNoMemory = static_cast<int32_t>(0x80150009);
 inline constexpr int32_t kRecInvalidArgument = static_cast<int32_t>(0x8015000A);
 inline constexpr int32_t kRecCameraGone = static_cast<int32_t>(0x8015000B);
 inline constexpr int32_t kRecNoCompression = static_cast<int32_t>(0x8015000C);
+inline constexpr int32_t kRecNotArmed = static_cast<int32_t>(0x8015000D);
 inline constexpr int32_t kRecInitWarning = static_cast<int32_t>(0xC0153011);
 // Conversion library.
 inline constexpr int32_t kConvInvalidHandle = static_cast<int32_t>(0x80170001);

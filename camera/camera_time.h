@@ -1,0 +1,21 @@
+#pragma once
+
+// Seconds to and from the SDK's integer times with a time base (0 ns, 1 us, 2 ms).
+#include <cstdint>
+
+namespace qor {
+
+struct SdkTime {
+    uint32_t value = 0;
+    uint16_t base = 0;
+};
+
+/// The base by magnitude (below 4 ms nanoseconds, below 4 s microseconds, else milliseconds),
+/// the value truncated toward zero.
+SdkTime toSdkTime(double seconds);
+/// The value in the given base, truncated toward zero.
+uint32_t toSdkValue(double seconds, uint16_t base);
+/// value / 10^(9 - 3 * base).
+double fromSdkTime(uint32_t value, uint16_t base);
+
+}  // namespace qor

@@ -1,0 +1,48 @@
+#pragma once
+
+// What the row kernels share: the multi-versioning attribute and element-wise helpers that map
+// onto single vector instructions.
+#include <algorithm>
+#include <cstdint>
+
+// Each kernel is compiled for AVX-512, AVX2 and the x86-64 baseline; the loader picks the best
+// one the processor runs. The bodies are written as plain loops over constant-length blocks,
+// which the compiler vectorises at -O2 as well as at -O3.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QORSIM_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define QORSIM_KERNEL
+#endif
+#define QORSIM_INLINE inline __attribute__((always_inline))
+
+namespace qorsim::conv {
+
+// Saturating and averaging helpers in the element type, which map onto single vector
+// instructions (the unsigned maximum then subtraction, the rounding average).
+template <typename T>
+QORSIM_INLINE T subSat(T a, T b) {
+    return static_cast<T>(std::max(a, b) - b);
+}
+template <typename T>
+QORSIM_INLINE T addSat(T a, T b) {
+    return static_cast<T>(a + std::min(b, static_cast<T>(~a)));
+}
+// The rounding average. For bytes the compiler matches the widened sum to the vector average
+// instruction even when averages nest; for 16-bit values it does not (it widens the whole
+// expression to 32 bits), so those use the equivalent bit form, which stays in 16-bit lanes.
+template <typename T>
+QORSIM_INLINE T average(T a, T b) {
+    if constexpr (sizeof(T) == 1)
+        return static_cast<T>((uint32_t(a) + b + 1) >> 1);
+    else
+        return static_cast<T>((a | b) - ((a ^ b) >> 1));
+}
+
+// Branch-free choice: a conditional expression here would be compiled into a branch per pixel.
+template <typename T>
+QORSIM_INLINE T pick(bool first, T a, T b) {
+    const T mask = static_cast<T>(-static_cast<T>(first));
+    return static_cast<T>((a & mask) | (b & static_cast<T>(~mask)));
+}
+
+}  // namespace qorsim::conv

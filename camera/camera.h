@@ -136,6 +136,7 @@ private:
     uint32_t recorderMode(const RecorderPtr& rec);
     void applyAutoExposure(bool force);
     void handSensorInfoToConverters();
+    void captureRawFormat();
     void throwIfAborted() const;
     void sleepMs(int ms) const;
 

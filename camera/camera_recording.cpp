@@ -111,15 +111,7 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     }
     if (has_ram) sdk::check(QOR_SetRecorderSubmode(handle_, mode == RecordMode::camram_segment ? 0 : 1));
 
-    if (hasCaps3(caps3::kPixelFormatSetup)) {
-        uint16_t type = 1;
-        std::array<uint32_t, 4> setup{};
-        uint16_t length = static_cast<uint16_t>(setup.size());
-        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
-        raw_format_ = setup[0] == 16 ? RawFormat::Byte : RawFormat::Word;
-    } else {
-        raw_format_ = description().wDynResDESC < 9 ? RawFormat::Byte : RawFormat::Word;
-    }
+    captureRawFormat();
 
     if (count == 0) throw CameraException(errc::kInvalidArgument);
     arm();
@@ -201,6 +193,18 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
         if (s.last_error != 0) throw CameraException(static_cast<int32_t>(s.last_error));
         if (!s.running) return;
         sleepMs(1);
+    }
+}
+
+void Camera::captureRawFormat() {
+    if (hasCaps3(caps3::kPixelFormatSetup)) {
+        uint16_t type = 1;
+        std::array<uint32_t, 4> setup{};
+        uint16_t length = static_cast<uint16_t>(setup.size());
+        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
+        raw_format_ = setup[0] == 16 ? RawFormat::Byte : RawFormat::Word;
+    } else {
+        raw_format_ = description().wDynResDESC < 9 ? RawFormat::Byte : RawFormat::Word;
     }
 }
 
@@ -310,6 +314,8 @@ void Camera::switchToCamRam(uint16_t segment) {
         replaceRecorder(nullptr);
     }
     handSensorInfoToConverters();
+    // The read-out recorder delivers the camera's current pixel format, as a recording would.
+    captureRawFormat();
     sdk::check(QOR_SetStorageMode(handle_, 0));
     sdk::check(QOR_SetRecorderSubmode(handle_, 1));
     const int32_t arm_status = QOR_ArmCamera(handle_);

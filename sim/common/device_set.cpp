@@ -86,6 +86,16 @@ nlohmann::json environmentSet() {
     }
 }
 
+// A device file may arm faults for a process that tests cannot reach otherwise:
+// "faults": [{"call": "QOR_OpenCameraDevice", "status": -2146172925, "skip": 1, "count": 1}].
+void armFaults(const nlohmann::json& set) {
+    if (!set.contains("faults") || !set["faults"].is_array()) return;
+    for (const auto& f : set["faults"]) {
+        if (!f.is_object() || !f.contains("call") || !f.contains("status")) continue;
+        failAfter(f["call"].get<std::string>(), f.value("skip", 0), f["status"].get<int32_t>(), f.value("count", 1));
+    }
+}
+
 void replaceSet(nlohmann::json set) {
     std::vector<std::function<void()>> hooks;
     {
@@ -106,6 +116,7 @@ nlohmann::json deviceSet() {
     if (!state().loaded) {
         state().set = environmentSet();
         state().loaded = true;
+        armFaults(state().set);
     }
     return state().set;
 }

@@ -20,7 +20,7 @@ namespace qorsim::conv {
 namespace {
 
 constexpr uint8_t kCoring8 = 2;
-constexpr int kPrefetchRows = 2;  // how far ahead the raw rows are requested
+constexpr size_t kStreamBytes = 8u << 20;  // outputs from this size on bypass the caches
 
 // Rows by their index relative to the image (rows and columns outside it are reflected), each
 // made by `fill(source row, destination)`. Holds rows y-2 to y+2.
@@ -46,15 +46,6 @@ private:
     int width_, height_;
     std::array<RowBuffer<T>, 5> rows_;
 };
-
-// Asks for a raw row ahead of its use: the conversion alternates short reads with long
-// computation, which leaves the hardware prefetcher behind.
-void prefetchRow(const uint16_t* in, int width, int height, int y) {
-    if (y < 0 || y >= height) return;
-    const char* src = reinterpret_cast<const char*>(in + static_cast<size_t>(y) * static_cast<size_t>(width));
-    const size_t bytes = static_cast<size_t>(width) * sizeof(uint16_t);
-    for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(src + offset, 0, 0);
-}
 
 template <typename T>
 struct Planes {
@@ -95,13 +86,23 @@ void demosaic(const RowRing<T>& ring, bool gradient, BayerPhase phase, int y, T*
     }
 }
 
-// How the settings act on demosaiced values. When the colour matrix (with the saturation folded
-// in) is diagonal and there is no vibrance, each output channel depends on its own input only,
-// and gain, clipping and matrix fold into that channel's tone map.
+// How the settings act on the pixels.
+//  PerChannel: the colour matrix (with the saturation folded in) is diagonal and there is no
+//    vibrance, so each output channel depends on its own input only; gain, clipping and matrix
+//    fold into that channel's curve, which is applied to the mosaic.
+//  DisplayMatrix: the display curve is affine (gamma 1). The white balance goes into the curves
+//    applied to the mosaic, and the matrix M then acts on the demosaiced display values d as
+//    z + M (d - z), z being the display value of the dark offset. This is exactly the matrix on
+//    the sensor's values followed by the curve, for every colour inside the display range.
+//  Linear: everything else (gamma with a colour matrix, vibrance): demosaicing in the sensor's
+//    units, white balance, matrix and vibrance in floating point, then the curves.
+enum class ColourPath { PerChannel, DisplayMatrix, Linear };
+
 struct ColourPlan {
-    ColourTransform transform;
-    bool per_channel = false;
-    ToneKey keys[3];
+    ColourPath path = ColourPath::Linear;
+    ColourTransform transform;  // white balance and matrix in the sensor's units
+    ToneKey keys[3];            // per channel: the curve applied to the mosaic or to the linear values
+    DisplayMatrix matrix;       // for DisplayMatrix
 };
 
 ColourPlan planFor(const Snapshot& settings) {
@@ -110,9 +111,8 @@ ColourPlan planFor(const Snapshot& settings) {
     ColourPlan plan;
     ColourTransform& t = plan.transform;
     const Gains gains = gainsFor(display.temperature, display.tint);
-    t.gain[0] = static_cast<float>(gains.r);
-    t.gain[1] = static_cast<float>(gains.g);
-    t.gain[2] = static_cast<float>(gains.b);
+    const double channel_gain[3] = {gains.r, gains.g, gains.b};
+    for (int c = 0; c < 3; ++c) t.gain[c] = static_cast<float>(channel_gain[c]);
     t.dark = static_cast<float>(sensor.dark);
     t.full = static_cast<float>(sensor.full);
     t.limit = static_cast<float>(sensor.full - sensor.dark);
@@ -129,24 +129,39 @@ ColourPlan planFor(const Snapshot& settings) {
             }
             m[static_cast<size_t>(3 * row + col)] = v;
         }
-    bool diagonal = t.vibrance == 0.0f;
-    for (int i = 0; i < 9; ++i) {
-        t.matrix[i] = static_cast<float>(m[static_cast<size_t>(i)]);
-        const bool on_diagonal = i % 4 == 0;
-        if (on_diagonal ? m[static_cast<size_t>(i)] <= 0.0 : std::abs(m[static_cast<size_t>(i)]) > 1e-9) diagonal = false;
+    bool diagonal = true;
+    for (size_t i = 0; i < 9; ++i) {
+        t.matrix[i] = static_cast<float>(m[i]);
+        if (i % 4 == 0 ? m[i] <= 0.0 : std::abs(m[i]) > 1e-9) diagonal = false;
     }
-    plan.per_channel = diagonal;
-    const double channel_gain[3] = {gains.r, gains.g, gains.b};
+    const bool affine = display.gamma100 == 100 && display.max > display.min;
+    if (t.vibrance == 0.0f)
+        plan.path = diagonal ? ColourPath::PerChannel : (affine ? ColourPath::DisplayMatrix : ColourPath::Linear);
+
     for (int c = 0; c < 3; ++c) {
         ToneKey key = plainToneKey(display);
-        if (diagonal) {
-            const double scale = m[static_cast<size_t>(4 * c)];
+        if (plan.path != ColourPath::Linear) {
+            const double scale = plan.path == ColourPath::PerChannel ? m[static_cast<size_t>(4 * c)] : 1.0;
             key.gain = channel_gain[c] * scale;
             key.clip_gain = channel_gain[c] * std::max(1.0, scale);
             key.dark = sensor.dark;
             key.full = sensor.full;
         }
         plan.keys[c] = key;
+    }
+    if (plan.path == ColourPath::DisplayMatrix) {
+        const double f = 1.0 + display.contrast / 100.0;
+        const double z = 255.0 * f * (sensor.dark - display.min) / (double(display.max) - display.min) + 127.5 * (1.0 - f);
+        for (size_t row = 0; row < 3; ++row) {
+            double sum = 0.0;
+            for (size_t col = 0; col < 3; ++col) {
+                plan.matrix.m[3 * row + col] = static_cast<float>(m[3 * row + col]);
+                sum += m[3 * row + col];
+            }
+            plan.matrix.c[row] = static_cast<float>(z * (1.0 - sum));
+        }
+        plan.matrix.lo = static_cast<int>(std::floor(toneValue(plan.keys[0], 0) + 0.5));
+        plan.matrix.hi = static_cast<int>(std::floor(toneValue(plan.keys[0], 65535) + 0.5));
     }
     return plan;
 }
@@ -175,9 +190,12 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
     const int blocks = blocksFor(width);
     const int radius = gradient ? 2 : 1;
     const size_t row_length = static_cast<size_t>(width);
+    // An output larger than the caches can hold is written around them.
+    const bool stream = stride * static_cast<size_t>(height) >= kStreamBytes;
 
+    const bool on_mosaic = plan.path != ColourPath::Linear;
     // Display values of the mosaic, each pixel through its own channel's curve.
-    RowRing<uint8_t> mosaic(plan.per_channel ? width : 0, height);
+    RowRing<uint8_t> mosaic(on_mosaic ? width : 0, height);
     auto mosaicRow = [&](int sy, uint8_t* row) {
         const RowColours colours = rowColours(phase, sy);
         const ToneMap& coloured = tones[colours.red_row ? 0 : 2];
@@ -186,13 +204,13 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
                     colours.site == 0 ? green : coloured);
     };
     // Or the raw rows, for the linear path.
-    RowRing<uint16_t> raw(plan.per_channel ? 0 : width, height);
-    Planes<uint16_t> linear(plan.per_channel ? 0 : width);
+    RowRing<uint16_t> raw(on_mosaic ? 0 : width, height);
+    Planes<uint16_t> linear(on_mosaic ? 0 : width);
     auto rawRow = [&](int sy, uint16_t* row) {
         std::memcpy(row, in + static_cast<size_t>(sy) * row_length, row_length * sizeof(uint16_t));
     };
     auto load = [&](int v) {
-        if (plan.per_channel)
+        if (on_mosaic)
             mosaic.load(v, mosaicRow);
         else
             raw.load(v, rawRow);
@@ -206,8 +224,10 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
         prefetchRow(in, width, height, y + radius + kPrefetchRows);
         load(y + radius);
         Planes<uint8_t>& p = ring[static_cast<size_t>(y % 3)];
-        if (plan.per_channel) {
+        if (on_mosaic) {
             demosaic(mosaic, gradient, phase, y, p.r.row(), p.g.row(), p.b.row(), blocks);
+            if (plan.path == ColourPath::DisplayMatrix)
+                displayMatrixRow(p.r.row(), p.g.row(), p.b.row(), plan.matrix, blocks);
         } else {
             demosaic(raw, gradient, phase, y, linear.r.row(), linear.g.row(), linear.b.row(), blocks);
             colourTransformRow(linear.r.row(), linear.g.row(), linear.b.row(), plan.transform, blocks);
@@ -227,19 +247,13 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
         const uint8_t* c2 = rgb ? p.b.row() : p.r.row();
         uint8_t* dst = out + static_cast<size_t>(flip ? height - 1 - y : y) * stride;
         if (sharpen == Sharpen::Off) {
-            if (channels == 4)
-                interleave4Row8(c0, p.g.row(), c2, dst, width);
-            else
-                interleave3Row8(c0, p.g.row(), c2, dst, width);
+            interleaveRow8(c0, p.g.row(), c2, nullptr, nullptr, dst, width, channels, stream);
         } else {
             if (sharpen == Sharpen::Adaptive)
                 adaptiveSharpenRow8(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks, kCoring8);
             else
                 sharpenRow8(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks);
-            if (channels == 4)
-                interleave4DetailRow8(c0, p.g.row(), c2, sharp.row(), p.y.row(), dst, width);
-            else
-                interleave3DetailRow8(c0, p.g.row(), c2, sharp.row(), p.y.row(), dst, width);
+            interleaveRow8(c0, p.g.row(), c2, sharp.row(), p.y.row(), dst, width, channels, stream);
         }
         if (channels == 3) std::memset(dst + 3 * row_length, 0, stride - 3 * row_length);
     };

@@ -2,6 +2,7 @@
 
 // The conversion pipelines behind the exported calls. Arguments are checked by the caller;
 // each pipeline works from a snapshot of the converter's settings.
+#include <cstddef>
 #include <cstdint>
 
 #include "sim/convert/converter.h"
@@ -22,6 +23,16 @@ inline int reflect(int i, int n) {
     while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
     return i;
 }
+
+/// Asks for raw row y (when it exists) ahead of its use: the conversions alternate short reads
+/// with long computation, which leaves the hardware prefetcher behind.
+inline void prefetchRow(const uint16_t* in, int width, int height, int y) {
+    if (y < 0 || y >= height) return;
+    const char* row = reinterpret_cast<const char*>(in + static_cast<size_t>(y) * static_cast<size_t>(width));
+    for (size_t offset = 0; offset < static_cast<size_t>(width) * sizeof(uint16_t); offset += 64)
+        __builtin_prefetch(row + offset, 0, 0);
+}
+inline constexpr int kPrefetchRows = 3;
 
 enum class Sharpen { Off, Plain, Adaptive };
 Sharpen sharpenMode(int flags);

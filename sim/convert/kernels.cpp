@@ -156,41 +156,48 @@ QORSIM_INLINE void gradientBody(const T* const rows[5], int parity, T* s, T* g, 
     }
 }
 
+// Clamps in the form of the vector minimum and maximum instructions.
+QORSIM_INLINE float maxf(float a, float b) { return a > b ? a : b; }
+QORSIM_INLINE float minf(float a, float b) { return a < b ? a : b; }
+
+// White balance above the dark offset, clipped at full scale before the colours mix; then the
+// colour matrix and the vibrance. The result is relative to the dark offset.
 template <bool Vibrance>
-QORSIM_INLINE void colourBody(uint16_t* r, uint16_t* g, uint16_t* b, const ColourTransform& t, int blocks) {
-    const float g0 = t.gain[0], g1 = t.gain[1], g2 = t.gain[2];
-    const float dark = t.dark, limit = t.limit, full = t.full, vibrance = t.vibrance;
-    const float m0 = t.matrix[0], m1 = t.matrix[1], m2 = t.matrix[2];
-    const float m3 = t.matrix[3], m4 = t.matrix[4], m5 = t.matrix[5];
-    const float m6 = t.matrix[6], m7 = t.matrix[7], m8 = t.matrix[8];
-    const float w0 = t.weight[0], w1 = t.weight[1], w2 = t.weight[2];
+QORSIM_INLINE void colourPixel(const ColourTransform& t, float r, float g, float b, float& o0, float& o1, float& o2) {
+    const float u0 = minf(maxf((r - t.dark) * t.gain[0], 0.0f), t.limit);
+    const float u1 = minf(maxf((g - t.dark) * t.gain[1], 0.0f), t.limit);
+    const float u2 = minf(maxf((b - t.dark) * t.gain[2], 0.0f), t.limit);
+    o0 = t.matrix[0] * u0 + t.matrix[1] * u1 + t.matrix[2] * u2;
+    o1 = t.matrix[3] * u0 + t.matrix[4] * u1 + t.matrix[5] * u2;
+    o2 = t.matrix[6] * u0 + t.matrix[7] * u1 + t.matrix[8] * u2;
+    if constexpr (Vibrance) {
+        // Raises (or lowers) the chroma most where the colour is still weak.
+        const float luma = t.weight[0] * o0 + t.weight[1] * o1 + t.weight[2] * o2;
+        const float hi = maxf(maxf(o0, o1), o2);
+        const float lo = minf(minf(o0, o1), o2);
+        const float saturation = hi > 1.0f ? (hi - lo) / hi : 0.0f;
+        const float factor = 1.0f + t.vibrance * (1.0f - minf(saturation, 1.0f));
+        o0 = luma + (o0 - luma) * factor;
+        o1 = luma + (o1 - luma) * factor;
+        o2 = luma + (o2 - luma) * factor;
+    }
+}
+
+template <bool Vibrance>
+QORSIM_INLINE void colourBody(uint16_t* r, uint16_t* g, uint16_t* b, const ColourTransform& transform, int blocks) {
+    const ColourTransform t = transform;  // a local copy, which the compiler keeps in registers
+    const float low = -t.dark, high = t.full - t.dark;
     for (int k = 0; k < blocks; ++k) {
         uint16_t* __restrict rr = r + k * kBlock;
         uint16_t* __restrict gg = g + k * kBlock;
         uint16_t* __restrict bb = b + k * kBlock;
 #pragma GCC ivdep
         for (int i = 0; i < kBlock; ++i) {
-            // White balance above the dark offset, clipped at full scale before the colours mix.
-            const float u0 = std::min(std::max((float(rr[i]) - dark) * g0, 0.0f), limit);
-            const float u1 = std::min(std::max((float(gg[i]) - dark) * g1, 0.0f), limit);
-            const float u2 = std::min(std::max((float(bb[i]) - dark) * g2, 0.0f), limit);
-            float o0 = m0 * u0 + m1 * u1 + m2 * u2;
-            float o1 = m3 * u0 + m4 * u1 + m5 * u2;
-            float o2 = m6 * u0 + m7 * u1 + m8 * u2;
-            if constexpr (Vibrance) {
-                // Raises (or lowers) the chroma most where the colour is still weak.
-                const float luma = w0 * o0 + w1 * o1 + w2 * o2;
-                const float hi = std::max(std::max(o0, o1), o2);
-                const float lo = std::min(std::min(o0, o1), o2);
-                const float saturation = hi > 1.0f ? (hi - lo) / hi : 0.0f;
-                const float factor = 1.0f + vibrance * (1.0f - std::min(saturation, 1.0f));
-                o0 = luma + (o0 - luma) * factor;
-                o1 = luma + (o1 - luma) * factor;
-                o2 = luma + (o2 - luma) * factor;
-            }
-            rr[i] = static_cast<uint16_t>(std::min(std::max(o0 + dark, 0.0f), full) + 0.5f);
-            gg[i] = static_cast<uint16_t>(std::min(std::max(o1 + dark, 0.0f), full) + 0.5f);
-            bb[i] = static_cast<uint16_t>(std::min(std::max(o2 + dark, 0.0f), full) + 0.5f);
+            float o0, o1, o2;
+            colourPixel<Vibrance>(t, rr[i], gg[i], bb[i], o0, o1, o2);
+            rr[i] = static_cast<uint16_t>(minf(maxf(o0, low), high) + t.dark + 0.5f);
+            gg[i] = static_cast<uint16_t>(minf(maxf(o1, low), high) + t.dark + 0.5f);
+            bb[i] = static_cast<uint16_t>(minf(maxf(o2, low), high) + t.dark + 0.5f);
         }
     }
 }

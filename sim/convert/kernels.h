@@ -41,18 +41,15 @@ void adaptiveSharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_
 void lumaRow8(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* y, int blocks);
 void lumaRow16(const uint16_t* r, const uint16_t* g, const uint16_t* b, uint16_t* y, int blocks);
 /// Adds the sharpening of the luminance (sharp - soft) to a colour plane, in place.
-void addDetailRow8(uint8_t* c, const uint8_t* sharp, const uint8_t* soft, int blocks);
 void addDetailRow16(uint16_t* c, const uint16_t* sharp, const uint16_t* soft, int blocks);
 
-/// Interleaves three planes into n pixels of three channels (c0 first), or four with alpha 255.
-void interleave3Row8(const uint8_t* c0, const uint8_t* c1, const uint8_t* c2, uint8_t* out, int n);
-void interleave4Row8(const uint8_t* c0, const uint8_t* c1, const uint8_t* c2, uint8_t* out, int n);
+/// Interleaves n pixels of three planes (c0 first) into `channels` bytes per pixel (3, or 4 with
+/// alpha 255), adding the luminance detail (sharp - soft) to every channel unless `sharp` is
+/// null. `stream` writes around the caches, for outputs too large to stay in them.
+void interleaveRow8(const uint8_t* c0, const uint8_t* c1, const uint8_t* c2, const uint8_t* sharp, const uint8_t* soft,
+                    uint8_t* out, int n, int channels, bool stream);
+/// Interleaves n pixels of three 16-bit planes (c0 first).
 void interleave3Row16(const uint16_t* c0, const uint16_t* c1, const uint16_t* c2, uint16_t* out, int n);
-/// The same with the sharpening of the luminance (sharp - soft) added to every channel.
-void interleave3DetailRow8(const uint8_t* c0, const uint8_t* c1, const uint8_t* c2, const uint8_t* sharp,
-                           const uint8_t* soft, uint8_t* out, int n);
-void interleave4DetailRow8(const uint8_t* c0, const uint8_t* c1, const uint8_t* c2, const uint8_t* sharp,
-                           const uint8_t* soft, uint8_t* out, int n);
 
 /// Bilinear demosaicing of one row of a Bayer mosaic. In the row, the pixels of parity `site`
 /// carry the colour S (red or blue) and the others green; O is the opposite colour (blue or red).
@@ -76,6 +73,15 @@ struct ColourTransform {
     float weight[3] = {0.2126f, 0.7152f, 0.0722f};  // luminance of linear RGB
 };
 void colourTransformRow(uint16_t* r, uint16_t* g, uint16_t* b, const ColourTransform& t, int blocks);
+
+/// A colour matrix on display values, in place on three 8-bit planes:
+/// out = clamp(m d + c, lo, hi) per channel, rounded.
+struct DisplayMatrix {
+    float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    float c[3] = {0, 0, 0};
+    int lo = 0, hi = 255;
+};
+void displayMatrixRow(uint8_t* r, uint8_t* g, uint8_t* b, const DisplayMatrix& matrix, int blocks);
 
 /// Pseudo colour: n pixels of `channels` (3 or 4) bytes from the packed entries of `lut`.
 void pseudoColourRow(const uint8_t* index, const uint32_t* lut, uint8_t* out, int n, int channels);

@@ -62,9 +62,13 @@ LutResult parseText(std::string_view text, PseudoLut& lut) {
 }
 
 LutResult parseHeaderText(std::string_view text, PseudoLut& lut) {
-    // The header's keyword is not a number: split it off before parsing the rest.
-    const size_t start = text.find_first_not_of(" \t\r\n");
+    // The header's keyword is not a number: split it off (after any comments) before parsing.
     constexpr std::string_view kKeyword = "QORLUT";
+    size_t start = text.find_first_not_of(" \t\r\n");
+    while (start != std::string_view::npos && text[start] == '#') {
+        const size_t end = text.find('\n', start);
+        start = end == std::string_view::npos ? end : text.find_first_not_of(" \t\r\n", end);
+    }
     if (start == std::string_view::npos || text.substr(start, kKeyword.size()) != kKeyword) return LutResult::Malformed;
     const auto lines = numberLines(text.substr(start + kKeyword.size()));
     if (!lines || lines->empty() || (*lines)[0].size() != 2) return LutResult::Malformed;

@@ -33,6 +33,7 @@ public:
                                                                        RowBuffer<uint8_t>(width)} {}
 
     void load(int y) {
+        prefetchRow(in_, width_, height_, y + kPrefetchRows);
         uint8_t* row = rows_[static_cast<size_t>(y % 3)].row();
         toneRow(in_ + static_cast<size_t>(y) * static_cast<size_t>(width_), row, width_, tone_);
         row[-1] = row[0];
@@ -74,6 +75,7 @@ void displayRows(const ToneMap& tone, Sharpen mode, int width, int height, const
     uint8_t scratch[kBlock];
     if (mode == Sharpen::Off) {
         for (int y = 0; y < height; ++y) {
+            prefetchRow(in, width, height, y + kPrefetchRows);
             uint8_t* dst = direct(y);
             uint8_t* row = dst != nullptr ? dst : own.row();
             toneRow(in + static_cast<size_t>(y) * static_cast<size_t>(width), row, width, tone);

@@ -159,6 +159,7 @@ TEST_F(CameraConfigTest, BinningKeepsTheUnspecifiedFactorAndMarksAverage) {
     auto cam = open();
     Configuration first;
     first.binning = qor::Binning{1, 4, qor::BinningMode::sum};
+    first.roi = qor::Roi{1, 1, 512, 2048};
     cam->setConfiguration(first);
     Configuration c;
     c.binning = qor::Binning{2, 0xFFFF, qor::BinningMode::average};

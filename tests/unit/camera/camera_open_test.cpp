@@ -1,6 +1,8 @@
 // Opening cameras, identity, description and sensor information.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "camera/camera.h"
@@ -195,7 +197,7 @@ TEST_F(CameraDescriptionTest, TimesAndSizesAreConvertedFromTheRecord) {
 TEST_F(CameraDescriptionTest, IrSensitivityReplacesTheTimeLimits) {
     loadCamera("mono", R"({"description": {"wIRDESC": 1, "dwMinExposureIRDESC": 50000, "dwMaxExposureIRDESC": 500,
                                            "dwMinDelayIRDESC": 100, "dwMaxDelayIRDESC": 20},
-                           "sensor": {"ir_sensitivity": 1}})");
+                           "sensor": {"ir_sensitivity": 1}, "defaults": {"delay_ns": 100}})");
     Camera cam(-1, -1);
     qor::Description d = cam.getDescription();
     EXPECT_DOUBLE_EQ(d.min_exposure_time_s, 50000 / 1e9);

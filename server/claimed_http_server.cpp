@@ -1,0 +1,171 @@
+#include "server/claimed_http_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "server/task_queue.h"
+
+namespace {
+
+// Enough workers for many idle keep-alive clients and long waits at once.
+constexpr size_t kMaxWorkers = 256;
+
+void print(const std::string& line) { std::cout << line << std::flush; }
+
+}  // namespace
+
+ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
+                                     ServerConsoleTags tags)
+    : address_(std::move(address)), port_(port), dispatcher_(dispatcher), entry_(std::move(entry)),
+      tags_(std::move(tags)) {
+    // Small replies must not wait for the peer's delayed acknowledgement.
+    http_.set_tcp_nodelay(true);
+    http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
+    dispatcher_->updateEntry(entry_);
+    std::lock_guard lock(mutex_);
+    last_heartbeat_ = std::chrono::steady_clock::now();
+}
+
+ClaimedHttpServer::~ClaimedHttpServer() { stop(); }
+
+void ClaimedHttpServer::start() {
+    if (listen_thread_.joinable()) return;
+    listen_thread_ = std::thread([this] { listenLoop(); });
+    running_ = true;
+    heartbeat_thread_ = std::thread([this] { heartbeatLoop(); });
+}
+
+void ClaimedHttpServer::listenLoop() {
+    print(tags_.port_tag + std::to_string(port_) + "] HTTP listening\n");
+    // A port that cannot be bound ends the thread; the server then answers nothing.
+    if (http_.bind_to_port("0.0.0.0", port_)) http_.listen_after_bind();
+    listen_done_ = true;
+}
+
+void ClaimedHttpServer::heartbeatLoop() {
+    while (running_) {
+        {
+            std::unique_lock lock(wake_mutex_);
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return !running_; });
+        }
+        if (!running_) break;
+        std::lock_guard lock(mutex_);
+        const auto idle = std::chrono::steady_clock::now() - last_heartbeat_;
+        if (!entry_.free && idle > std::chrono::seconds(heartbeat_timeout_s_)) {
+            print(tags_.port_tag + std::to_string(port_) + "] heartbeat timeout - set free\n");
+            setFreeStateLocked(true);
+        }
+    }
+}
+
+void ClaimedHttpServer::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    {
+        std::lock_guard lock(wake_mutex_);
+        running_ = false;
+    }
+    wake_.notify_all();
+    if (heartbeat_thread_.joinable()) heartbeat_thread_.join();
+    print(tags_.stop_tag + std::to_string(port_) + "] Heartbeat thread stopped!\n");
+    stopServing();
+    if (listen_thread_.joinable()) listen_thread_.join();
+    print(tags_.stop_tag + std::to_string(port_) + "] HTTP Server + Thread stopped!\n");
+}
+
+void ClaimedHttpServer::stopServing() {
+    if (!listen_thread_.joinable()) return;
+    // The listener ignores a stop that comes before it runs, and it waits for its connections:
+    // repeat the stop and close the connections until the listen call has returned.
+    while (!listen_done_) {
+        http_.stop();
+        closeConnections();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Shuts down every accepted connection of this server's port, so that idle keep-alive clients and
+// replies in flight end at once instead of after their time-outs.
+void ClaimedHttpServer::closeConnections() const {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    const int dir_fd = ::dirfd(dir);
+    while (dirent* e = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd == dir_fd) continue;
+        struct stat st {};
+        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        int listening = 0;
+        socklen_t len = sizeof listening;
+        if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening) continue;
+        sockaddr_storage local{};
+        socklen_t local_len = sizeof local;
+        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) continue;
+        uint16_t local_port = 0;
+        if (local.ss_family == AF_INET)
+            local_port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+        else if (local.ss_family == AF_INET6)
+            local_port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+        else
+            continue;
+        if (local_port != port_) continue;
+        // Only connections accepted by this server have our port as their local end and a peer.
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof peer;
+        if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) continue;
+        ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+    }
+    ::closedir(dir);
+}
+
+void ClaimedHttpServer::setFreeState(bool free) {
+    std::lock_guard lock(mutex_);
+    setFreeStateLocked(free);
+}
+
+void ClaimedHttpServer::setFreeStateLocked(bool free) {
+    entry_.free = free;
+    entry_.changed = std::chrono::steady_clock::now();
+    dispatcher_->updateEntry(entry_);
+}
+
+void ClaimedHttpServer::heartbeat() {
+    std::lock_guard lock(mutex_);
+    last_heartbeat_ = std::chrono::steady_clock::now();
+    setFreeStateLocked(false);
+}
+
+DiscoveryEntry ClaimedHttpServer::entry() {
+    std::lock_guard lock(mutex_);
+    return entry_;
+}
+
+void ClaimedHttpServer::replyJson(httplib::Response& res, const nlohmann::json& document) {
+    res.set_content(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "application/json");
+}
+
+void ClaimedHttpServer::registerClaimRoutes() {
+    http_.Get("/v1/info", [this](const httplib::Request&, httplib::Response& res) {
+        try {
+            replyJson(res, nlohmann::json(entry()));
+        } catch (...) {
+            res.status = 500;
+        }
+    });
+    http_.Post("/v1/heartbeat", [this](const httplib::Request&, httplib::Response& res) {
+        try {
+            heartbeat();
+            replyJson(res, nlohmann::json{{"ok", "ok"}});
+        } catch (...) {
+            res.status = 500;
+        }
+    });
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+// What every device server shares: an HTTP listener on its own port, the discovery entry it
+// publishes, the advisory claim by heartbeats with its watchdog, and an orderly start and stop.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "app/discovery_entry.h"
+#include "app/dispatcher.h"
+
+/// Console texts that tell the device servers apart.
+struct ServerConsoleTags {
+    std::string port_tag;  // "[Cam port " or "[Lumra on port ": listening and time-out lines
+    std::string stop_tag;  // "\n[SERVER: " or "\n[LR-SERVER: ": stop lines
+};
+
+class ClaimedHttpServer {
+public:
+    /// Creates the listener (not yet listening) and publishes `entry` with the dispatcher.
+    ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
+                      ServerConsoleTags tags);
+    /// Stops the watchdog and the listener.
+    ~ClaimedHttpServer();
+    ClaimedHttpServer(const ClaimedHttpServer&) = delete;
+    ClaimedHttpServer& operator=(const ClaimedHttpServer&) = delete;
+
+    httplib::Server& http() { return http_; }
+    uint16_t port() const { return port_; }
+    const std::string& address() const { return address_; }
+
+    /// Starts the listen thread and the heartbeat watchdog.
+    void start();
+    /// Stops the watchdog, then the listener, printing one line after each; a second call does nothing.
+    void stop();
+    /// Ends request handling now (listener and open connections) without printing; stop() completes it.
+    void stopServing();
+
+    /// Sets the entry's free flag and change time and publishes it (under the server's mutex, which
+    /// guards the heartbeat time and the claim fields; the dispatcher's mutex is taken inside it).
+    void setFreeState(bool free);
+    /// Records a heartbeat now and claims the device; takes the mutex.
+    void heartbeat();
+    /// A copy of the entry; takes the mutex.
+    DiscoveryEntry entry();
+
+    /// Installs GET /v1/info and POST /v1/heartbeat.
+    void registerClaimRoutes();
+
+    /// Writes a JSON document as the compact reply body.
+    static void replyJson(httplib::Response& res, const nlohmann::json& document);
+
+private:
+    void listenLoop();
+    void heartbeatLoop();
+    void closeConnections() const;
+    void setFreeStateLocked(bool free);
+
+    std::string address_;
+    uint16_t port_;
+    Dispatcher* dispatcher_;
+    DiscoveryEntry entry_;
+    ServerConsoleTags tags_;
+    httplib::Server http_;
+    std::thread listen_thread_;
+    std::thread heartbeat_thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> listen_done_{false};
+    std::mutex mutex_;
+    std::chrono::steady_clock::time_point last_heartbeat_;
+    const int64_t heartbeat_timeout_s_ = 5;
+    std::condition_variable wake_;
+    std::mutex wake_mutex_;
+    bool stopped_ = false;
+};

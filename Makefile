@@ -8,7 +8,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
             iproute2 util-linux
-BENCH_PACKAGES := wrk nginx-light
+BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -131,6 +131,9 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
     if (!image.fits(format, raw_format_, x0, y0, x1, y1)) image.reshape(format, raw_format_, x0, y0, x1, y1);
 
+    // A reused image must not keep the blocks of an earlier image recorded with other settings.
+    if (!metadata_on_) image.clearMetaData();
+    if (!timestamp_on_) image.clearTimestamp();
     QOR_Metadata* metadata = nullptr;
     if (metadata_on_) {
         if (!image.hasMetaData()) {

@@ -187,12 +187,18 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     for (auto& [format, pending] : auto_range_pending_) pending = true;
 
     if (mode != RecordMode::sequence) return;
-    for (;;) {
-        throwIfAborted();
-        RecorderStatus s = recorderStatus(rec);
-        if (s.last_error != 0) throw CameraException(static_cast<int32_t>(s.last_error));
-        if (!s.running) return;
-        sleepMs(1);
+    try {
+        for (;;) {
+            throwIfAborted();
+            RecorderStatus s = recorderStatus(rec);
+            if (s.last_error != 0) throw CameraException(static_cast<int32_t>(s.last_error));
+            if (!s.running) return;
+            sleepMs(1);
+        }
+    } catch (const CameraException&) {
+        // A blocking record that fails must not leave the camera recording behind.
+        QOR_RecorderStopRecord(rec->get(), handle_);
+        throw;
     }
 }
 

@@ -67,7 +67,54 @@ void CameraHttpServer::setFree(const httplib::Request&, httplib::Response& res) 
 }
 
 void CameraHttpServer::registerEndpoints() {
-    core_.registerClaimRoutes();
+    core_.registerClaimRoutes();  // /v1/info, /v1/heartbeat
     httplib::Server& http = core_.http();
-    http.Post("/v1/setFree", route(&CameraHttpServer::setFree));
+    using S = CameraHttpServer;
+    http.Post("/v1/setFree", route(&S::setFree));
+    http.Post("/v1/uploadLut", route(&S::uploadLut));
+    http.Get("/v1/getName", route(&S::getName));
+    http.Get("/v1/getRawFormat", route(&S::getRawFormat));
+    http.Get("/v1/getSerial", route(&S::getSerial));
+    http.Get("/v1/getInterface", route(&S::getInterface));
+    http.Get("/v1/isRecording", route(&S::isRecording));
+    http.Get("/v1/isColored", route(&S::isColored));
+    http.Get("/v1/getDescription", route(&S::getDescription));
+    http.Put("/v1/defaultConfiguration", route(&S::defaultConfiguration));
+    http.Get("/v1/getConfiguration", route(&S::getConfiguration));
+    http.Put("/v1/setConfiguration", route(&S::setConfiguration));
+    http.Get("/v1/getExposureTime", route(&S::getExposureTime));
+    http.Put("/v1/setExposureTime", route(&S::setExposureTime));
+    http.Get("/v1/getDelayTime", route(&S::getDelayTime));
+    http.Put("/v1/setDelayTime", route(&S::setDelayTime));
+    http.Post("/v1/record", route(&S::record));
+    http.Post("/v1/stop", route(&S::stopRecording));
+    http.Post("/v1/waitForFirstImage", route(&S::waitForFirstImage));
+    http.Post("/v1/waitForNewImage", route(&S::waitForNewImage));
+    http.Get("/v1/getRecordedImageCount", route(&S::getRecordedImageCount));
+    http.Get("/v1/getRecorderBufferSize", route(&S::getRecorderBufferSize));
+    http.Post("/v1/trigger", route(&S::trigger));
+    http.Post("/v1/autoExposureOn", route(&S::autoExposureOn));
+    http.Post("/v1/autoExposureOff", route(&S::autoExposureOff));
+    http.Put("/v1/configureAutoExposure", route(&S::configureAutoExposure));
+    http.Get("/v1/getConvertControl", route(&S::getConvertControl));
+    http.Put("/v1/setConvertControl", route(&S::setConvertControl));
+    http.Put("/v1/configureHWIO_1_exposureTrigger", route(&S::configureHWIO_1_exposureTrigger));
+    http.Put("/v1/configureHWIO_2_acquireEnable", route(&S::configureHWIO_2_acquireEnable));
+    http.Put("/v1/configureHWIO_3_statusBusy", route(&S::configureHWIO_3_statusBusy));
+    http.Put("/v1/configureHWIO_4_statusExpos", route(&S::configureHWIO_4_statusExpos));
+    http.Post("/v1/loadLut", route(&S::loadLut));
+    http.Post("/v1/adaptWhiteBalance", route(&S::adaptWhiteBalance));
+    http.Get("/v1/image", route(&S::image));
+    http.Get("/v1/images", route(&S::images));
+    http.Get("/v1/getImageFromImages", route(&S::getImageFromImages));
+    http.Get("/v1/imageAverage", route(&S::imageAverage));
+    http.Get("/v1/hasRam", route(&S::hasRam));
+    http.Post("/v1/switchToCamRam", route(&S::switchToCamRam));
+    http.Get("/v1/getCamRamSegment", route(&S::getCamRamSegment));
+    http.Get("/v1/getCamRamMaxImages", route(&S::getCamRamMaxImages));
+    http.Get("/v1/getCamRamNumImages", route(&S::getCamRamNumImages));
+    http.Put("/v1/setCamRamAllocation", route(&S::setCamRamAllocation));
+    http.Get("/v1/getCamRamAllocation", route(&S::getCamRamAllocation));
+    http.Get("/v1/getSensorInfo", route(&S::getSensorInfo));
+    http.Get("/v1/getQORDescription", route(&S::getQORDescription));
 }

@@ -39,8 +39,61 @@ public:
 private:
     void registerEndpoints();
 
-    // Routes of the claim and the server itself.
-    void setFree(const httplib::Request& req, httplib::Response& res);
+    // Route handlers, named as the routes. The claim routes /v1/info and /v1/heartbeat are the
+    // shared server's; setFree is here because it reopens the camera.
+    using Request = httplib::Request;
+    using Response = httplib::Response;
+    void setFree(const Request& req, Response& res);
+
+    // Identity, state and settings (routes_settings.cpp).
+    void uploadLut(const Request& req, Response& res);
+    void getName(const Request& req, Response& res);
+    void getRawFormat(const Request& req, Response& res);
+    void getSerial(const Request& req, Response& res);
+    void getInterface(const Request& req, Response& res);
+    void isColored(const Request& req, Response& res);
+    void getDescription(const Request& req, Response& res);
+    void defaultConfiguration(const Request& req, Response& res);
+    void getConfiguration(const Request& req, Response& res);
+    void setConfiguration(const Request& req, Response& res);
+    void getExposureTime(const Request& req, Response& res);
+    void setExposureTime(const Request& req, Response& res);
+    void getDelayTime(const Request& req, Response& res);
+    void setDelayTime(const Request& req, Response& res);
+    void autoExposureOn(const Request& req, Response& res);
+    void autoExposureOff(const Request& req, Response& res);
+    void configureAutoExposure(const Request& req, Response& res);
+    void getConvertControl(const Request& req, Response& res);
+    void setConvertControl(const Request& req, Response& res);
+    void configureHWIO_1_exposureTrigger(const Request& req, Response& res);
+    void configureHWIO_2_acquireEnable(const Request& req, Response& res);
+    void configureHWIO_3_statusBusy(const Request& req, Response& res);
+    void configureHWIO_4_statusExpos(const Request& req, Response& res);
+    void loadLut(const Request& req, Response& res);
+    void adaptWhiteBalance(const Request& req, Response& res);
+    void getSensorInfo(const Request& req, Response& res);
+    void getQORDescription(const Request& req, Response& res);
+
+    // Recording, images and camera RAM (routes_images.cpp).
+    void isRecording(const Request& req, Response& res);
+    void record(const Request& req, Response& res);
+    void stopRecording(const Request& req, Response& res);
+    void waitForFirstImage(const Request& req, Response& res);
+    void waitForNewImage(const Request& req, Response& res);
+    void getRecordedImageCount(const Request& req, Response& res);
+    void getRecorderBufferSize(const Request& req, Response& res);
+    void trigger(const Request& req, Response& res);
+    void image(const Request& req, Response& res);
+    void images(const Request& req, Response& res);
+    void getImageFromImages(const Request& req, Response& res);
+    void imageAverage(const Request& req, Response& res);
+    void hasRam(const Request& req, Response& res);
+    void switchToCamRam(const Request& req, Response& res);
+    void getCamRamSegment(const Request& req, Response& res);
+    void getCamRamMaxImages(const Request& req, Response& res);
+    void getCamRamNumImages(const Request& req, Response& res);
+    void setCamRamAllocation(const Request& req, Response& res);
+    void getCamRamAllocation(const Request& req, Response& res);
 
     // The common frame: runs the handler and answers 500 for any exception it lets out.
     using Handler = void (CameraHttpServer::*)(const httplib::Request&, httplib::Response&);
@@ -50,4 +103,5 @@ private:
     ClaimedHttpServer core_;
     std::vector<qor::Image> images_;
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
+    std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
 };

@@ -40,12 +40,20 @@ void ClaimedHttpServer::start() {
     listen_thread_ = std::thread([this] { listenLoop(); });
     running_ = true;
     heartbeat_thread_ = std::thread([this] { heartbeatLoop(); });
+    std::unique_lock lock(wake_mutex_);
+    wake_.wait_for(lock, std::chrono::seconds(5), [this] { return bind_attempted_; });
 }
 
 void ClaimedHttpServer::listenLoop() {
     print(tags_.port_tag + std::to_string(port_) + "] HTTP listening\n");
     // A port that cannot be bound ends the thread; the server then answers nothing.
-    if (http_.bind_to_port("0.0.0.0", port_)) http_.listen_after_bind();
+    const bool bound = http_.bind_to_port("0.0.0.0", port_);
+    {
+        std::lock_guard lock(wake_mutex_);
+        bind_attempted_ = true;
+    }
+    wake_.notify_all();
+    if (bound) http_.listen_after_bind();
     listen_done_ = true;
 }
 

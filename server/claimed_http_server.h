@@ -36,7 +36,8 @@ public:
     uint16_t port() const { return port_; }
     const std::string& address() const { return address_; }
 
-    /// Starts the listen thread and the heartbeat watchdog.
+    /// Starts the listen thread and the heartbeat watchdog; returns once the port is bound (or
+    /// could not be bound), so that a started server answers at once.
     void start();
     /// Stops the watchdog, then the listener, printing one line after each; a second call does nothing.
     void stop();
@@ -73,6 +74,7 @@ private:
     std::thread heartbeat_thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> listen_done_{false};
+    bool bind_attempted_ = false;  // guarded by wake_mutex_
     std::mutex mutex_;
     std::chrono::steady_clock::time_point last_heartbeat_;
     const int64_t heartbeat_timeout_s_ = 5;

@@ -23,7 +23,11 @@ std::string readAll(const std::filesystem::path& file) {
 
 }  // namespace
 
-ServerProcess::ServerProcess(const std::string& device_json, const std::string& name) {
+ServerProcess::ServerProcess(const std::string& device_json, const std::string& name)
+    : ServerProcess(QOR_SERVER_EXECUTABLE, {}, device_json, name) {}
+
+ServerProcess::ServerProcess(const std::string& executable, const std::vector<std::string>& args,
+                             const std::string& device_json, const std::string& name) {
     static int counter = 0;
     dir_ = std::filesystem::temp_directory_path() /
            ("qor-e2e-" + std::to_string(::getpid()) + "-" + name + "-" + std::to_string(counter++));
@@ -41,16 +45,23 @@ ServerProcess::ServerProcess(const std::string& device_json, const std::string& 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
-        if (entry.rfind("QOR_SIM_DEVICES=", 0) == 0 || entry.rfind("QOR_SIM_LOCK_DIR=", 0) == 0) continue;
+        if (entry.rfind("QOR_SIM_DEVICES=", 0) == 0 || entry.rfind("QOR_SIM_LOCK_DIR=", 0) == 0 ||
+            entry.rfind("HOME=", 0) == 0)
+            continue;
         env.push_back(entry);
     }
+    // A private home: the light-source class writes its log under it.
+    env.push_back("HOME=" + work);
     if (!devices.empty()) env.push_back("QOR_SIM_DEVICES=" + devices);
     env.push_back("QOR_SIM_LOCK_DIR=" + (dir_ / "locks").string());
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    char arg0[] = "qor-camera-server";
-    char* argv[] = {arg0, nullptr};
+    std::vector<std::string> arg_texts{std::filesystem::path(executable).filename().string()};
+    arg_texts.insert(arg_texts.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : arg_texts) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
         ::setpgid(0, 0);
@@ -59,7 +70,7 @@ ServerProcess::ServerProcess(const std::string& device_json, const std::string& 
         ::dup2(out_fd, STDOUT_FILENO);
         ::dup2(err_fd, STDERR_FILENO);
         if (::chdir(work.c_str()) != 0) ::_exit(126);
-        ::execve(QOR_SERVER_EXECUTABLE, argv, envp.data());
+        ::execve(executable.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
 }

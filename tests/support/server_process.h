@@ -18,8 +18,11 @@ namespace qortest {
 
 class ServerProcess {
 public:
-    /// Starts the server with the given device file contents (empty: the built-in device set).
+    /// Starts the camera server with the given device file contents (empty: the built-in device set).
     explicit ServerProcess(const std::string& device_json = "", const std::string& name = "server");
+    /// Starts another executable the same way, with `args` after the program name.
+    ServerProcess(const std::string& executable, const std::vector<std::string>& args, const std::string& device_json,
+                  const std::string& name);
     /// Kills the process if it still runs and removes its directory.
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;

@@ -78,9 +78,8 @@ TEST_F(ClaimedHttpServerTest, EntryIsPublishedAtOnceAndHeartbeatClaimsIt) {
     EXPECT_TRUE(dispatcher.entries()[0].free);
     server.start();
     httplib::Client http("127.0.0.1", kPort);
-    httplib::Result res;
-    for (int i = 0; i < 100 && !(res = http.Post("/v1/heartbeat", "", "text/plain")); ++i)
-        std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 100 && !http.Get("/v1/info"); ++i) std::this_thread::sleep_for(20ms);  // listener up
+    auto res = http.Post("/v1/heartbeat", "", "text/plain");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body, R"({"ok":"ok"})");
     EXPECT_FALSE(dispatcher.entries()[0].free);

@@ -1,0 +1,37 @@
+#include "server/route_params.h"
+
+#include <system_error>
+
+namespace route_params {
+
+nlohmann::json jsonBody(const httplib::Request& req) { return nlohmann::json::parse(req.body); }
+
+std::optional<nlohmann::json> jsonParam(const httplib::Request& req, const std::string& name) {
+    if (!req.has_param(name)) return std::nullopt;
+    return nlohmann::json::parse(req.get_param_value(name));
+}
+
+double requiredNumber(const nlohmann::json& object, const char* key) {
+    const nlohmann::json& value = object.at(key);
+    // Checked here rather than left to the library's conversion overloads, some of which take booleans.
+    if (!value.is_number())
+        throw nlohmann::json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(),
+                                                 &value);
+    return value.get<double>();
+}
+
+std::filesystem::path lutDirectory() {
+    std::error_code ec;
+    std::filesystem::path dir = std::filesystem::absolute("./lut", ec);
+    // Without a working directory the relative form is the best that can be named.
+    return ec ? std::filesystem::path("./lut") : dir;
+}
+
+std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path) {
+    std::filesystem::path resolved = path.has_root_directory() ? path : lutDirectory() / path.filename();
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::status(resolved, ec))) return std::nullopt;
+    return resolved;
+}
+
+}  // namespace route_params

@@ -1,0 +1,427 @@
+// Recording, image and camera-RAM routes of the camera HTTP server.
+#include <algorithm>
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "server/camera_http_server.h"
+#include "server/camera_json.h"
+#include "server/route_params.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kOctetStream = "application/octet-stream";
+// Image bodies are handed to the socket in pieces of this size.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+
+bool hasAll(const httplib::Request& req, std::initializer_list<const char*> names) {
+    return std::all_of(names.begin(), names.end(), [&](const char* name) { return req.has_param(name); });
+}
+
+/// A parameter the handler has found present, parsed as JSON; throws the library's parse error.
+json presentParam(const httplib::Request& req, const char* name) { return route_params::jsonParam(req, name).value(); }
+
+[[noreturn]] void throwNotNumber(const json& value) {
+    throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
+}
+
+/// A number or boolean as an integer of 32 bits or less: floats are truncated toward zero and every
+/// value keeps its low bits, so a huge or negative number never makes the conversion undefined.
+template <std::unsigned_integral T>
+T narrowFrom(const json& value) {
+    static_assert(sizeof(T) <= 4);
+    if (value.is_boolean()) return static_cast<T>(value.get<bool>());
+    if (!value.is_number()) throwNotNumber(value);
+    if (value.is_number_unsigned()) return static_cast<T>(value.get<uint64_t>());
+    if (value.is_number_integer()) return static_cast<T>(value.get<int64_t>());
+    const double truncated = std::trunc(value.get<double>());
+    if (!std::isfinite(truncated)) return T{0};
+    constexpr double kTwoTo64 = 18446744073709551616.0;
+    const auto magnitude = static_cast<uint64_t>(std::fmod(std::fabs(truncated), kTwoTo64));
+    return static_cast<T>(truncated < 0 ? uint64_t{0} - magnitude : magnitude);
+}
+
+template <std::unsigned_integral T>
+T narrowParam(const httplib::Request& req, const char* name, T fallback) {
+    const std::optional<json> value = route_params::jsonParam(req, name);
+    return value ? narrowFrom<T>(*value) : fallback;
+}
+
+/// Numbers only: a boolean is not a time.
+double doubleParam(const httplib::Request& req, const char* name, double fallback) {
+    const std::optional<json> value = route_params::jsonParam(req, name);
+    if (!value) return fallback;
+    if (!value->is_number()) throwNotNumber(*value);
+    return value->get<double>();
+}
+
+bool boolParam(const httplib::Request& req, const char* name, bool fallback) {
+    const std::optional<json> value = route_params::jsonParam(req, name);
+    return value ? value->get<bool>() : fallback;
+}
+
+std::optional<qor::Roi> cropParam(const httplib::Request& req) {
+    const std::optional<json> value = route_params::jsonParam(req, "crop");
+    if (!value) return std::nullopt;
+    return qor::json_tables::cropFromJson(*value);
+}
+
+std::optional<qor::CompressionParams> compressionParam(const httplib::Request& req) {
+    const std::optional<json> value = route_params::jsonParam(req, "comp_params");
+    if (!value) return std::nullopt;
+    return value->get<qor::CompressionParams>();
+}
+
+const qor::CompressionParams* pointerTo(const std::optional<qor::CompressionParams>& params) {
+    return params ? &*params : nullptr;
+}
+
+qor::Roi wholeImage(const qor::Image& image) {
+    return qor::Roi{1, 1, static_cast<int64_t>(image.width()), static_cast<int64_t>(image.height())};
+}
+
+void setJsonHeader(httplib::Response& res, const char* name, const json& value) {
+    res.set_header(name, value.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+/// The pixel vector that forms an image body: the 8-bit raw (or compressed) pixels, else the 16-bit
+/// raw pixels. Throws qor::CameraException when the image holds neither.
+struct PixelSpan {
+    const char* data = nullptr;
+    size_t bytes = 0;
+    size_t pixels = 0;
+    bool words = false;
+};
+
+PixelSpan bodyPixels(const qor::Image& image) {
+    if (image.dataFormat() == qor::DataFormat::CompressedMono8 ||
+        std::holds_alternative<std::vector<uint8_t>>(image.rawData())) {
+        const std::vector<uint8_t>& bytes = image.rawData8();
+        return {reinterpret_cast<const char*>(bytes.data()), bytes.size(), bytes.size(), false};
+    }
+    const std::vector<uint16_t>& words = image.rawData16();
+    return {reinterpret_cast<const char*>(words.data()), words.size() * sizeof(uint16_t), words.size(), true};
+}
+
+/// Everything an image reply sends, detached from the image series or the request's image.
+struct ImageReply {
+    qor::DataFormat format = qor::DataFormat::Undefined;
+    uint32_t image_number = 0;
+    uint64_t width = 0;
+    uint64_t height = 0;
+    std::optional<QOR_Metadata> metadata;
+    std::optional<QOR_Timestamp> timestamp;
+    bool words = false;
+    std::shared_ptr<const void> owner;  // keeps the body bytes alive until the reply is written
+    const char* bytes = nullptr;
+    size_t size = 0;
+};
+
+ImageReply describe(const qor::Image& image, const PixelSpan& span) {
+    ImageReply reply;
+    reply.format = image.dataFormat();
+    reply.image_number = image.recorderImageNumber();
+    reply.width = image.width();
+    reply.height = image.height();
+    if (const QOR_Metadata* metadata = image.metaDataPtr()) reply.metadata = *metadata;
+    if (const QOR_Timestamp* timestamp = image.timestampPtr()) reply.timestamp = *timestamp;
+    reply.words = span.words;
+    reply.size = span.bytes;
+    return reply;
+}
+
+/// Takes the image over without copying its pixels.
+ImageReply replyOwning(qor::Image&& image) {
+    auto held = std::make_shared<const qor::Image>(std::move(image));
+    const PixelSpan span = bodyPixels(*held);
+    ImageReply reply = describe(*held, span);
+    reply.bytes = span.data;
+    reply.owner = std::move(held);
+    return reply;
+}
+
+/// Copies the body bytes, so that the image itself can stay where it is (and its lock be released).
+ImageReply replyCopying(const qor::Image& image, const PixelSpan& span) {
+    ImageReply reply = describe(image, span);
+    auto copy = std::make_shared<const std::vector<char>>(span.data, span.data + span.bytes);
+    reply.bytes = copy->data();
+    reply.owner = std::move(copy);
+    return reply;
+}
+
+/// Whether a crop of 1-based, inclusive coordinates covers exactly `pixels` pixels.
+bool cropCovers(const qor::Roi& crop, size_t pixels) {
+    if (crop.x0 < 1 || crop.y0 < 1 || crop.x1 < crop.x0 || crop.y1 < crop.y0) return false;
+    const auto width = static_cast<uint64_t>(crop.x1 - crop.x0) + 1;
+    const auto height = static_cast<uint64_t>(crop.y1 - crop.y0) + 1;
+    return width <= pixels / height && width * height == pixels;
+}
+
+/// Writes the headers after "crop" and hands the body to the HTTP library. The facade queries come
+/// first: one without a value throws, and the frame then answers 500 with nothing of this reply.
+void sendImageReply(CameraControl& control, httplib::Response& res, ImageReply reply) {
+    const qor::RawFormat raw_format = control.getRawFormat().value();
+    const uint32_t color_mode =
+        control.calculateColorMode(qor::Roi{1, 1, static_cast<int64_t>(reply.width), static_cast<int64_t>(reply.height)})
+            .value();
+    std::optional<json> convert_control;
+    if (reply.words && reply.format != qor::DataFormat::Mono16)
+        convert_control = json(control.getConvertControl(reply.format).value());
+
+    setJsonHeader(res, "format", json(reply.format));
+    setJsonHeader(res, "rawFormat", json(raw_format));
+    res.set_header("recorderImageNumber", std::to_string(reply.image_number));
+    res.set_header("colorMode", std::to_string(color_mode));
+    if (reply.metadata) setJsonHeader(res, "metadata", json(*reply.metadata));
+    if (reply.timestamp) setJsonHeader(res, "timestamp", json(*reply.timestamp));
+    if (convert_control) setJsonHeader(res, "convCtrl", *convert_control);
+
+    res.status = 200;
+    if (reply.size == 0) {
+        res.set_content("", kOctetStream);
+        return;
+    }
+    auto body = std::make_shared<ImageReply>(std::move(reply));
+    // The provider must not throw (the HTTP library cannot handle it there): it only writes bytes.
+    res.set_content_provider(
+        body->size, kOctetStream,
+        [body](size_t offset, size_t length, httplib::DataSink& sink) {
+            if (!body->owner || offset >= body->size) return false;
+            const size_t n = std::min({length, kChunkBytes, body->size - offset});
+            return sink.write(body->bytes + offset, n);
+        },
+        [body](bool) { body->owner.reset(); });
+}
+
+}  // namespace
+
+void CameraHttpServer::isRecording(const Request&, Response& res) {
+    const std::optional<bool> recording = control_->isRecording();
+    if (!recording) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *recording);
+}
+
+void CameraHttpServer::record(const Request& req, Response& res) {
+    const uint32_t count = narrowParam<uint32_t>(req, "imgCount", 1);
+    const auto mode = req.has_param("recMode") ? presentParam(req, "recMode").get<qor::RecordMode>()
+                                               : qor::RecordMode::sequence;
+    const uint16_t flags = narrowParam<uint16_t>(req, "flags", 0);
+    std::filesystem::path file = req.get_param_value("file");
+
+    // One record request at a time per camera: the check below and the start of the recording must
+    // not interleave with another request's, or that one could empty the folder it records into.
+    std::unique_lock record_lock(record_mutex_, std::try_to_lock);
+    if (!record_lock.owns_lock() || control_->isRecording().value()) {
+        res.status = 409;
+        return;
+    }
+    if (file == "qor_vram") {
+        const std::filesystem::path folder = std::filesystem::temp_directory_path() / "qor_vram" /
+                                             control_->getName().value();
+        std::filesystem::create_directories(folder);
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) std::filesystem::remove_all(entry.path());
+        file = folder / "image";
+    } else if (!file.empty() && !file.has_root_directory()) {
+        file = std::filesystem::absolute(file);
+    }
+    if (!control_->record(count, mode, file, flags)) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::stopRecording(const Request&, Response& res) {
+    if (!control_->stop()) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::waitForFirstImage(const Request& req, Response& res) {
+    const double timeout_s = doubleParam(req, "timeout", std::numeric_limits<double>::quiet_NaN());
+    const bool delay = boolParam(req, "delay", true);
+    if (!control_->waitForFirstImage(delay, timeout_s)) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::waitForNewImage(const Request& req, Response& res) {
+    const double timeout_s = doubleParam(req, "timeout", std::numeric_limits<double>::quiet_NaN());
+    const bool delay = boolParam(req, "delay", true);
+    if (!control_->waitForNewImage(delay, timeout_s)) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::getRecordedImageCount(const Request&, Response& res) {
+    const std::optional<uint64_t> count = control_->getRecordedImageCount();
+    if (!count) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, json{{"recorded", *count}});
+}
+
+void CameraHttpServer::getRecorderBufferSize(const Request&, Response& res) {
+    const std::optional<uint64_t> size = control_->getRecorderBufferSize();
+    if (!size) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, json{{"buffSize", *size}});
+}
+
+void CameraHttpServer::trigger(const Request&, Response& res) {
+    // Whether the camera took the trigger is not reported, only whether the call could be made.
+    if (!control_->trigger().has_value()) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::image(const Request& req, Response& res) {
+    if (!hasAll(req, {"index", "format"})) {
+        res.status = 400;
+        return;
+    }
+    const uint32_t index = narrowFrom<uint32_t>(presentParam(req, "index"));
+    const auto format = presentParam(req, "format").get<qor::DataFormat>();
+    const std::optional<qor::Roi> crop = cropParam(req);
+    const std::optional<qor::CompressionParams> comp_params = compressionParam(req);
+
+    qor::Image image;
+    const bool ok = crop ? control_->image(image, *crop, index, format, pointerTo(comp_params))
+                         : control_->image(image, index, format, pointerTo(comp_params));
+    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(image))));
+    if (!ok) return sendErrorReply(res);
+    sendImageReply(*control_, res, replyOwning(std::move(image)));
+}
+
+void CameraHttpServer::images(const Request& req, Response& res) {
+    if (!hasAll(req, {"start_index", "format"})) {
+        res.status = 400;
+        return;
+    }
+    const uint32_t start_index = narrowFrom<uint32_t>(presentParam(req, "start_index"));
+    const auto format = presentParam(req, "format").get<qor::DataFormat>();
+    const std::optional<qor::Roi> crop = cropParam(req);
+    const std::optional<qor::CompressionParams> comp_params = compressionParam(req);
+
+    // The series is emptied at once and filled outside the lock: readers meanwhile see an empty
+    // series, never a half-filled one, and a long fill does not hold them up. Images are freed
+    // outside the lock as well.
+    std::vector<qor::Image> series;
+    {
+        std::lock_guard lock(images_mutex_);
+        series.swap(images_);
+    }
+    series.clear();
+    const bool ok = crop ? control_->images(series, *crop, format, start_index, pointerTo(comp_params))
+                         : control_->images(series, format, start_index, pointerTo(comp_params));
+    if (!ok) return sendErrorReply(res);
+
+    const size_t count = series.size();
+    const std::optional<qor::Roi> first = series.empty() ? std::nullopt : std::optional(wholeImage(series.front()));
+    {
+        std::lock_guard lock(images_mutex_);
+        series.swap(images_);
+    }
+    series.clear();
+    if (!crop && !first) {
+        res.status = 500;
+        return;
+    }
+    setJsonHeader(res, "crop", json(crop ? *crop : *first));
+    res.set_header("count", std::to_string(count));
+    res.status = 200;
+}
+
+void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
+    if (!hasAll(req, {"index", "crop", "format"})) {
+        res.status = 400;
+        return;
+    }
+    const uint32_t index = narrowFrom<uint32_t>(presentParam(req, "index"));
+    const qor::Roi crop = qor::json_tables::cropFromJson(presentParam(req, "crop"));
+    const auto format = presentParam(req, "format").get<qor::DataFormat>();
+
+    ImageReply reply;
+    {
+        std::lock_guard lock(images_mutex_);
+        if (index >= images_.size()) {
+            res.status = 400;
+            return;
+        }
+        const qor::Image& stored = images_[index];
+        const PixelSpan span = bodyPixels(stored);
+        if (!cropCovers(crop, span.pixels) || stored.dataFormat() != format) {
+            res.status = 400;
+            return;
+        }
+        reply = replyCopying(stored, span);
+    }
+    setJsonHeader(res, "crop", json(crop));
+    sendImageReply(*control_, res, std::move(reply));
+}
+
+void CameraHttpServer::imageAverage(const Request& req, Response& res) {
+    if (!req.has_param("format")) {
+        res.status = 400;
+        return;
+    }
+    const auto format = presentParam(req, "format").get<qor::DataFormat>();
+    const std::optional<qor::Roi> crop = cropParam(req);
+
+    qor::Image image;
+    const bool ok = crop ? control_->imageAverage(image, *crop, format) : control_->imageAverage(image, format);
+    if (!ok) return sendErrorReply(res);
+    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(image))));
+    sendImageReply(*control_, res, replyOwning(std::move(image)));
+}
+
+void CameraHttpServer::hasRam(const Request&, Response& res) {
+    const std::optional<bool> has_ram = control_->hasRam();
+    if (!has_ram) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *has_ram);
+}
+
+void CameraHttpServer::switchToCamRam(const Request& req, Response& res) {
+    const bool ok = req.has_param("segment") ? control_->switchToCamRam(narrowFrom<uint16_t>(presentParam(req, "segment")))
+                                             : control_->switchToCamRam();
+    if (!ok) return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::getCamRamSegment(const Request&, Response& res) {
+    const std::optional<uint16_t> segment = control_->getCamRamSegment();
+    if (!segment) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *segment);
+}
+
+void CameraHttpServer::getCamRamMaxImages(const Request&, Response& res) {
+    const std::optional<uint32_t> count = control_->getCamRamMaxImages();
+    if (!count) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *count);
+}
+
+void CameraHttpServer::getCamRamNumImages(const Request&, Response& res) {
+    const std::optional<uint32_t> count = control_->getCamRamNumImages();
+    if (!count) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *count);
+}
+
+void CameraHttpServer::setCamRamAllocation(const Request& req, Response& res) {
+    const json body = route_params::jsonBody(req);
+    if (!body.is_object() || !body.contains("percents")) {
+        res.status = 400;
+        return;
+    }
+    if (!control_->setCamRamAllocation(qor::json_tables::percentsFromJson(body.at("percents"))))
+        return sendErrorReply(res);
+    res.status = 200;
+}
+
+void CameraHttpServer::getCamRamAllocation(const Request&, Response& res) {
+    const std::optional<std::vector<uint32_t>> percents = control_->getCamRamAllocation();
+    if (!percents) return sendErrorReply(res);
+    ClaimedHttpServer::replyJson(res, *percents);
+}

@@ -3,6 +3,10 @@
 
 #include <functional>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "camera/camera.h"
@@ -80,6 +84,44 @@ TEST_F(CameraOpenTest, SerialSelectorOpensThatCameraOrThrowsNoCamera) {
     EXPECT_EQ(codeOf([] { Camera other(-1, 55555); }), qor::errc::kNoCamera);
     // The selected camera is in use: its open status is thrown, the other camera is not tried.
     EXPECT_EQ(codeOf([] { Camera again(-1, 10002); }), static_cast<int32_t>(0x80140003));
+}
+
+TEST_F(CameraOpenTest, CameraOpenInAnotherProcessIsInUseUntilThatProcessEnds) {
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        char byte = 'x';
+        try {
+            Camera held(-1, 10001);
+            byte = 'r';
+            ssize_t w = ::write(ready[1], &byte, 1);
+            ssize_t r = ::read(release[0], &byte, 1);  // hold the camera until the parent ends us
+            (void)w;
+            (void)r;
+        } catch (...) {
+            ssize_t w = ::write(ready[1], &byte, 1);
+            (void)w;
+        }
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'r');
+    {
+        Camera cam(-1, -1);  // the held camera is skipped
+        EXPECT_EQ(cam.getSerial(), 10002u);
+    }
+    EXPECT_THROW(Camera again(-1, 10001), CameraException);
+    ::kill(child, SIGKILL);  // the holder dies without closing: its lock goes with it
+    ::waitpid(child, nullptr, 0);
+    Camera now(-1, 10001);
+    EXPECT_EQ(now.getSerial(), 10001u);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ::close(release[0]);
+    ::close(release[1]);
 }
 
 TEST_F(CameraOpenTest, InterfaceSelectorLimitsTheScan) {

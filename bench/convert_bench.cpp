@@ -45,7 +45,7 @@ QOR_SensorInfo sensorInfo(bool colour) {
 
 // A converter of the kind, optionally with display changes applied by `adjust`.
 template <typename Adjust>
-QOR_CONVERTER makeConverter(int kind, bool colour, QOR_SensorInfo info, Adjust&& adjust) {
+QOR_CONVERTER makeConverter(int kind, QOR_SensorInfo info, Adjust&& adjust) {
     QOR_CONVERTER converter = nullptr;
     if (QOR_ConvertCreate(&converter, &info, kind) != 0) return nullptr;
     QOR_Display display{};
@@ -55,7 +55,6 @@ QOR_CONVERTER makeConverter(int kind, bool colour, QOR_SensorInfo info, Adjust&&
     display.iScale_max = 14000;
     adjust(display);
     QOR_ConvertSetDisplay(converter, &display);
-    (void)colour;
     return converter;
 }
 
@@ -93,7 +92,7 @@ void runConversion(benchmark::State& state, QOR_CONVERTER converter, size_t out_
 auto noChange = [](QOR_Display&) {};
 
 void BM_Mono8Default(benchmark::State& state) {
-    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_MONO, false, sensorInfo(false), noChange), kPixels,
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_MONO, sensorInfo(false), noChange), kPixels,
                            [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TO8(c, kDefaultFlags, 0, kSize, kSize, in, out);
                            });
@@ -101,37 +100,41 @@ void BM_Mono8Default(benchmark::State& state) {
 
 void BM_Mono8Gamma(benchmark::State& state) {
     runConversion<uint8_t>(state,
-                           makeConverter(QOR_CONVERT_MONO, false, sensorInfo(false),
-                                         [](QOR_Display& d) { d.iGamma = 220; }),
+                           makeConverter(QOR_CONVERT_MONO, sensorInfo(false), [](QOR_Display& d) { d.iGamma = 220; }),
                            kPixels, [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TO8(c, kDefaultFlags, 0, kSize, kSize, in, out);
                            });
 }
 
 void BM_BGR8Default(benchmark::State& state) {
-    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, true, sensorInfo(true), noChange), 3 * kPixels,
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, sensorInfo(true), noChange), 3 * kPixels,
                            [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TOCOL(c, kDefaultFlags, 0, kSize, kSize, in, out);
                            });
 }
 
-// A camera colour matrix and saturation: the general colour path.
-void BM_BGR8ColourMatrix(benchmark::State& state) {
+// With a colour matrix, as the simulated colour camera reports one.
+void BM_BGR8CameraMatrix(benchmark::State& state) {
     QOR_SensorInfo info = sensorInfo(true);
     info.strColorCoeff = {1.6, -0.4, -0.2, -0.3, 1.5, -0.2, -0.1, -0.5, 1.6};
-    runConversion<uint8_t>(state,
-                           makeConverter(QOR_CONVERT_COLOR, true, info,
-                                         [](QOR_Display& d) {
-                                             d.iColor_temp = 4500;
-                                             d.iColor_saturation = 20;
-                                         }),
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, info, noChange), 3 * kPixels,
+                           [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
+                               return QOR_Convert16TOCOL(c, kDefaultFlags, 0, kSize, kSize, in, out);
+                           });
+}
+
+// With a colour matrix and a display gamma: white balance and matrix in floating point.
+void BM_BGR8MatrixGamma(benchmark::State& state) {
+    QOR_SensorInfo info = sensorInfo(true);
+    info.strColorCoeff = {1.6, -0.4, -0.2, -0.3, 1.5, -0.2, -0.1, -0.5, 1.6};
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, info, [](QOR_Display& d) { d.iGamma = 220; }),
                            3 * kPixels, [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TOCOL(c, kDefaultFlags, 0, kSize, kSize, in, out);
                            });
 }
 
 void BM_BGRA8GradientDebayer(benchmark::State& state) {
-    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, true, sensorInfo(true), noChange), 4 * kPixels,
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_COLOR, sensorInfo(true), noChange), 4 * kPixels,
                            [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TOCOL(c, kDefaultFlags | QOR_CONVERT_ALT_DEBAYER | QOR_CONVERT_BGRA,
                                                          0, kSize, kSize, in, out);
@@ -139,7 +142,7 @@ void BM_BGRA8GradientDebayer(benchmark::State& state) {
 }
 
 void BM_RGB16Default(benchmark::State& state) {
-    runConversion<uint16_t>(state, makeConverter(QOR_CONVERT_COLOR16, true, sensorInfo(true), noChange), 3 * kPixels,
+    runConversion<uint16_t>(state, makeConverter(QOR_CONVERT_COLOR16, sensorInfo(true), noChange), 3 * kPixels,
                             [](QOR_CONVERTER c, const uint16_t* in, uint16_t* out) {
                                 return QOR_Convert16TOCOL16(c, kDefaultFlags | QOR_CONVERT_RGB, 0, kSize, kSize, in,
                                                             out);
@@ -147,7 +150,7 @@ void BM_RGB16Default(benchmark::State& state) {
 }
 
 void BM_PseudoBGR8Default(benchmark::State& state) {
-    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_PSEUDO, false, sensorInfo(false), noChange), 3 * kPixels,
+    runConversion<uint8_t>(state, makeConverter(QOR_CONVERT_PSEUDO, sensorInfo(false), noChange), 3 * kPixels,
                            [](QOR_CONVERTER c, const uint16_t* in, uint8_t* out) {
                                return QOR_Convert16TOPSEUDO(c, kDefaultFlags, 0, kSize, kSize, in, out);
                            });
@@ -159,7 +162,8 @@ BENCHMARK(BM_Memcpy8MiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Mono8Default)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Mono8Gamma)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BGR8Default)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BGR8ColourMatrix)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BGR8CameraMatrix)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BGR8MatrixGamma)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BGRA8GradientDebayer)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RGB16Default)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PseudoBGR8Default)->Unit(benchmark::kMillisecond);

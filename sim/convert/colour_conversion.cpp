@@ -1,12 +1,9 @@
 // Colour conversion of Bayer data, one row at a time. The rows around row y are kept in a ring,
 // row y is demosaiced into three planes, white-balanced, colour-corrected and mapped to display
 // values, sharpened through its luminance and interleaved into the (possibly flipped) output row.
-//
-// When every output channel depends on its own input channel only (no colour matrix, no vibrance:
-// the usual case), white balance and display curve are applied to the mosaic itself, each pixel
-// with its channel's curve, and the demosaicing interpolates display values: a third of the
-// mapping work and 8-bit arithmetic. Otherwise the mosaic is demosaiced in the sensor's units,
-// transformed, and then mapped.
+// Where the settings allow, the per-channel part of that work is done on the mosaic itself, one
+// value per pixel instead of three, and the demosaicing interpolates 8-bit display values (see
+// ColourPath).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -19,7 +16,6 @@
 namespace qorsim::conv {
 namespace {
 
-constexpr uint8_t kCoring8 = 2;
 constexpr size_t kStreamBytes = 8u << 20;  // outputs from this size on bypass the caches
 
 // Rows by their index relative to the image (rows and columns outside it are reflected), each
@@ -92,8 +88,9 @@ void demosaic(const RowRing<T>& ring, bool gradient, BayerPhase phase, int y, T*
 //    fold into that channel's curve, which is applied to the mosaic.
 //  DisplayMatrix: the display curve is affine (gamma 1). The white balance goes into the curves
 //    applied to the mosaic, and the matrix M then acts on the demosaiced display values d as
-//    z + M (d - z), z being the display value of the dark offset. This is exactly the matrix on
-//    the sensor's values followed by the curve, for every colour inside the display range.
+//    z + M (d - z), z being the display value of the dark offset. For every colour inside the
+//    display range this is the matrix on the sensor's values followed by the curve, up to the
+//    rounding of the 8-bit values, which the matrix amplifies (two levels at most in practice).
 //  Linear: everything else (gamma with a colour matrix, vibrance): demosaicing in the sensor's
 //    units, white balance, matrix and vibrance in floating point, then the curves.
 enum class ColourPath { PerChannel, DisplayMatrix, Linear };
@@ -151,7 +148,8 @@ ColourPlan planFor(const Snapshot& settings) {
     }
     if (plan.path == ColourPath::DisplayMatrix) {
         const double f = 1.0 + display.contrast / 100.0;
-        const double z = 255.0 * f * (sensor.dark - display.min) / (double(display.max) - display.min) + 127.5 * (1.0 - f);
+        const double z =
+            255.0 * f * (sensor.dark - display.min) / (double(display.max) - display.min) + 127.5 * (1.0 - f);
         for (size_t row = 0; row < 3; ++row) {
             double sum = 0.0;
             for (size_t col = 0; col < 3; ++col) {
@@ -250,7 +248,7 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
             interleaveRow8(c0, p.g.row(), c2, nullptr, nullptr, dst, width, channels, stream);
         } else {
             if (sharpen == Sharpen::Adaptive)
-                adaptiveSharpenRow8(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks, kCoring8);
+                adaptiveSharpenRow8(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks, kCoring8, kOvershoot8);
             else
                 sharpenRow8(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks);
             interleaveRow8(c0, p.g.row(), c2, sharp.row(), p.y.row(), dst, width, channels, stream);
@@ -277,8 +275,9 @@ void convertColour16(const Snapshot& settings, int flags, int color_mode, int wi
     const BayerPhase phase = bayerPhase(color_mode);
     const int blocks = blocksFor(width);
     const int radius = gradient ? 2 : 1;
-    // Two display levels of the sensor's range count as noise for the adaptive sharpener.
-    const uint16_t coring = static_cast<uint16_t>(std::max(1, settings.sensor.full * 2 / 255));
+    // The adaptive sharpener's limits in display levels of the sensor's range.
+    const uint16_t coring = static_cast<uint16_t>(std::max(1, settings.sensor.full * kCoring8 / 255));
+    const uint16_t overshoot = static_cast<uint16_t>(std::max(1, settings.sensor.full * kOvershoot8 / 255));
     const uint16_t full = static_cast<uint16_t>(settings.sensor.full);
 
     RowRing<uint16_t> raw(width, height);
@@ -306,7 +305,7 @@ void convertColour16(const Snapshot& settings, int flags, int color_mode, int wi
         Planes<uint16_t>& p = ring[static_cast<size_t>(y % 3)];
         if (sharpen != Sharpen::Off) {
             if (sharpen == Sharpen::Adaptive)
-                adaptiveSharpenRow16(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks, coring);
+                adaptiveSharpenRow16(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks, coring, overshoot);
             else
                 sharpenRow16(luma(y - 1), luma(y), luma(y + 1), sharp.row(), blocks);
             for (uint16_t* plane : {p.r.row(), p.g.row(), p.b.row()}) {

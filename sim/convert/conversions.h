@@ -30,19 +30,23 @@ inline void prefetchRow(const uint16_t* in, int width, int height, int y) {
     if (y < 0 || y >= height) return;
     const char* row = reinterpret_cast<const char*>(in + static_cast<size_t>(y) * static_cast<size_t>(width));
     for (size_t offset = 0; offset < static_cast<size_t>(width) * sizeof(uint16_t); offset += 64)
-        __builtin_prefetch(row + offset, 0, 0);
+        __builtin_prefetch(row + offset, 0, 2);
 }
 inline constexpr int kPrefetchRows = 3;
 
 enum class Sharpen { Off, Plain, Adaptive };
+/// Display levels of detail that the adaptive sharpener takes for noise, and by which its result
+/// may pass the neighbourhood's minimum and maximum.
+inline constexpr uint8_t kCoring8 = 2;
+inline constexpr uint8_t kOvershoot8 = 4;
 Sharpen sharpenMode(int flags);
 
 /// Mono8: rows of padded width bytes.
-void convertMono8(Converter& converter, const Snapshot& settings, int flags, int width, int height,
-                  const uint16_t* in, uint8_t* out);
+void convertMono8(Converter& converter, const Snapshot& settings, int flags, int width, int height, const uint16_t* in,
+                  uint8_t* out);
 /// Pseudo colour through the converter's table, in the 8-bit colour layout chosen by the flags.
-void convertPseudo(Converter& converter, const Snapshot& settings, int flags, int width, int height,
-                   const uint16_t* in, uint8_t* out);
+void convertPseudo(Converter& converter, const Snapshot& settings, int flags, int width, int height, const uint16_t* in,
+                   uint8_t* out);
 /// Demosaiced 8-bit colour in the layout chosen by the flags.
 void convertColour8(Converter& converter, const Snapshot& settings, int flags, int color_mode, int width, int height,
                     const uint16_t* in, uint8_t* out);

@@ -143,8 +143,8 @@ QOR_CONVERT_EXPORT int QOR_Convert16TOCOL(QOR_CONVERTER converter, int flags, in
     return 0;
 }
 
-QOR_CONVERT_EXPORT int QOR_Convert16TOPSEUDO(QOR_CONVERTER converter, int flags, int color_mode, int width,
-                                             int height, const uint16_t* in, uint8_t* out) {
+QOR_CONVERT_EXPORT int QOR_Convert16TOPSEUDO(QOR_CONVERTER converter, int flags, int color_mode, int width, int height,
+                                             const uint16_t* in, uint8_t* out) {
     QORSIM_ENTER(QORSIM_PTR(converter), flags, color_mode, width, height, QORSIM_PTR(in), QORSIM_PTR(out));
     std::shared_ptr<conv::Converter> c;
     if (const int32_t status = converterFor(converter, pseudoKind, c); status != 0) return status;
@@ -153,8 +153,8 @@ QOR_CONVERT_EXPORT int QOR_Convert16TOPSEUDO(QOR_CONVERTER converter, int flags,
     return 0;
 }
 
-QOR_CONVERT_EXPORT int QOR_Convert16TOCOL16(QOR_CONVERTER converter, int flags, int color_mode, int width,
-                                            int height, const uint16_t* in, uint16_t* out) {
+QOR_CONVERT_EXPORT int QOR_Convert16TOCOL16(QOR_CONVERTER converter, int flags, int color_mode, int width, int height,
+                                            const uint16_t* in, uint16_t* out) {
     QORSIM_ENTER(QORSIM_PTR(converter), flags, color_mode, width, height, QORSIM_PTR(in), QORSIM_PTR(out));
     std::shared_ptr<conv::Converter> c;
     if (const int32_t status = converterFor(converter, colourKind, c); status != 0) return status;
@@ -179,8 +179,7 @@ QOR_CONVERT_EXPORT int QOR_LoadPseudoLut(QOR_CONVERTER converter, int kind, cons
 }
 
 QOR_CONVERT_EXPORT int QOR_GetWhiteBalance(QOR_CONVERTER converter, int* color_temp, int* tint, int color_mode,
-                                           int width, int height, const uint16_t* raw, int x0, int y0, int x1,
-                                           int y1) {
+                                           int width, int height, const uint16_t* raw, int x0, int y0, int x1, int y1) {
     QORSIM_ENTER(QORSIM_PTR(converter), QORSIM_PTR(color_temp), QORSIM_PTR(tint), color_mode, width, height,
                  QORSIM_PTR(raw), x0, y0, x1, y1);
     std::shared_ptr<conv::Converter> c;
@@ -199,8 +198,8 @@ QOR_CONVERT_EXPORT int QOR_GetWhiteBalance(QOR_CONVERTER converter, int* color_t
     return 0;
 }
 
-QOR_CONVERT_EXPORT int QOR_GetWhiteBalanceGains(int color_temp, int tint, int bit_resolution, float* red,
-                                                float* green, float* blue) {
+QOR_CONVERT_EXPORT int QOR_GetWhiteBalanceGains(int color_temp, int tint, int bit_resolution, float* red, float* green,
+                                                float* blue) {
     QORSIM_ENTER(color_temp, tint, bit_resolution, QORSIM_PTR(red), QORSIM_PTR(green), QORSIM_PTR(blue));
     if (red == nullptr || green == nullptr || blue == nullptr) return err::kConvInvalidArgument;
     if (bit_resolution < 1 || bit_resolution > 16) return err::kConvInvalidArgument;

@@ -19,8 +19,8 @@ struct SensorModel {
     int bits = 16;
     bool colour = false;
     bool msb_aligned = false;
-    int dark = 0;   // dark offset in the units of the pixel data as delivered
-    int full = 65535;  // largest pixel value the sensor delivers
+    int dark = 0;                                          // dark offset in the units of the pixel data as delivered
+    int full = 65535;                                      // largest pixel value the sensor delivers
     std::array<double, 9> ccm{1, 0, 0, 0, 1, 0, 0, 0, 1};  // row-major, rows give R, G, B
 };
 

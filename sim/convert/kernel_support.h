@@ -1,7 +1,7 @@
 #pragma once
 
-// What the row kernels share: the multi-versioning attribute and element-wise helpers that map
-// onto single vector instructions.
+// What the row kernels share: the multi-versioning attribute and element-wise helpers written in
+// forms the compiler vectorises without widening the element type.
 #include <algorithm>
 #include <cstdint>
 
@@ -17,8 +17,7 @@
 
 namespace qorsim::conv {
 
-// Saturating and averaging helpers in the element type, which map onto single vector
-// instructions (the unsigned maximum then subtraction, the rounding average).
+// Saturating arithmetic in the element type: an unsigned maximum or minimum, then the operation.
 template <typename T>
 QORSIM_INLINE T subSat(T a, T b) {
     return static_cast<T>(std::max(a, b) - b);
@@ -37,6 +36,17 @@ QORSIM_INLINE T average(T a, T b) {
     else
         return static_cast<T>((a | b) - ((a ^ b) >> 1));
 }
+
+// The average rounded down, for the second level of nested averages: a rounded-up inner level
+// and a rounded-down outer one leave the mean of four values unbiased.
+template <typename T>
+QORSIM_INLINE T averageDown(T a, T b) {
+    return static_cast<T>((a & b) + ((a ^ b) >> 1));
+}
+
+// Clamps in the form of the vector minimum and maximum instructions.
+QORSIM_INLINE float maxf(float a, float b) { return a > b ? a : b; }
+QORSIM_INLINE float minf(float a, float b) { return a < b ? a : b; }
 
 // Branch-free choice: a conditional expression here would be compiled into a branch per pixel.
 template <typename T>

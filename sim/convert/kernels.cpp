@@ -17,14 +17,15 @@ QORSIM_INLINE void sharpenBody(const T* up, const T* mid, const T* down, T* out,
 #pragma GCC ivdep
         for (int i = 0; i < kBlock; ++i) {
             const T c = m[i];
-            const T blur = average(average(u[i], d[i]), average(m[i - 1], m[i + 1]));
+            const T blur = averageDown(average(u[i], d[i]), average(m[i - 1], m[i + 1]));
             o[i] = subSat(addSat(c, subSat(c, blur)), subSat(blur, c));
         }
     }
 }
 
 template <typename T>
-QORSIM_INLINE void adaptiveSharpenBody(const T* up, const T* mid, const T* down, T* out, int blocks, T coring) {
+QORSIM_INLINE void adaptiveSharpenBody(const T* up, const T* mid, const T* down, T* out, int blocks, T coring,
+                                       T overshoot) {
     for (int b = 0; b < blocks; ++b) {
         const T* __restrict u = up + b * kBlock;
         const T* __restrict m = mid + b * kBlock;
@@ -33,15 +34,13 @@ QORSIM_INLINE void adaptiveSharpenBody(const T* up, const T* mid, const T* down,
 #pragma GCC ivdep
         for (int i = 0; i < kBlock; ++i) {
             const T c = m[i], n = u[i], s = d[i], l = m[i - 1], r = m[i + 1];
-            const T blur = average(average(n, s), average(l, r));
+            const T blur = averageDown(average(n, s), average(l, r));
             const T up_detail = subSat(subSat(c, blur), coring);
             const T down_detail = subSat(subSat(blur, c), coring);
             T v = subSat(addSat(c, up_detail), down_detail);
             const T lo = std::min(std::min(std::min(n, s), std::min(l, r)), c);
             const T hi = std::max(std::max(std::max(n, s), std::max(l, r)), c);
-            v = static_cast<T>(v - (subSat(v, hi) >> 1));
-            v = static_cast<T>(v + (subSat(lo, v) >> 1));
-            o[i] = v;
+            o[i] = std::max(std::min(v, addSat(hi, overshoot)), subSat(lo, overshoot));
         }
     }
 }
@@ -54,7 +53,7 @@ QORSIM_INLINE void lumaBody(const T* r, const T* g, const T* b, T* y, int blocks
         const T* __restrict bb = b + k * kBlock;
         T* __restrict yy = y + k * kBlock;
 #pragma GCC ivdep
-        for (int i = 0; i < kBlock; ++i) yy[i] = average(average(rr[i], bb[i]), gg[i]);
+        for (int i = 0; i < kBlock; ++i) yy[i] = averageDown(average(rr[i], bb[i]), gg[i]);
     }
 }
 
@@ -106,8 +105,8 @@ QORSIM_INLINE void bilinearBody(const T* const rows[3], int parity, T* s, T* g, 
             const T c = mid[i];
             const T horizontal = average(mid[i - 1], mid[i + 1]);
             const T vertical = average(up[i], down[i]);
-            const T cross = average(horizontal, vertical);
-            const T diagonal = average(average(up[i - 1], up[i + 1]), average(down[i - 1], down[i + 1]));
+            const T cross = averageDown(horizontal, vertical);
+            const T diagonal = averageDown(average(up[i - 1], up[i + 1]), average(down[i - 1], down[i + 1]));
             const bool site = (i & 1) == parity;
             so[i] = pick(site, c, horizontal);
             go[i] = pick(site, cross, c);
@@ -147,7 +146,8 @@ QORSIM_INLINE void gradientBody(const T* const rows[5], int parity, T* s, T* g, 
             const Acc green_at_site = static_cast<Acc>(8 * c + 4 * cross - 2 * far);
             const Acc opposite_at_site = static_cast<Acc>(12 * c + 4 * diagonal - 3 * far);
             const Acc row_colour = static_cast<Acc>(10 * c + 8 * (l1 + r1) - 2 * (l2 + r2) + (n2 + s2) - 2 * diagonal);
-            const Acc column_colour = static_cast<Acc>(10 * c + 8 * (n1 + s1) - 2 * (n2 + s2) + (l2 + r2) - 2 * diagonal);
+            const Acc column_colour =
+                static_cast<Acc>(10 * c + 8 * (n1 + s1) - 2 * (n2 + s2) + (l2 + r2) - 2 * diagonal);
             const bool site = (i & 1) == parity;
             so[i] = pick(site, static_cast<T>(c), fromSixteenths<T>(row_colour));
             go[i] = pick(site, fromSixteenths<T>(green_at_site), static_cast<T>(c));
@@ -155,10 +155,6 @@ QORSIM_INLINE void gradientBody(const T* const rows[5], int parity, T* s, T* g, 
         }
     }
 }
-
-// Clamps in the form of the vector minimum and maximum instructions.
-QORSIM_INLINE float maxf(float a, float b) { return a > b ? a : b; }
-QORSIM_INLINE float minf(float a, float b) { return a < b ? a : b; }
 
 // White balance above the dark offset, clipped at full scale before the colours mix; then the
 // colour matrix and the vibrance. The result is relative to the dark offset.
@@ -208,9 +204,9 @@ QORSIM_KERNEL void sharpenRow8(const uint8_t* up, const uint8_t* mid, const uint
     sharpenBody(up, mid, down, out, blocks);
 }
 
-QORSIM_KERNEL void adaptiveSharpenRow8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out,
-                                       int blocks, uint8_t coring) {
-    adaptiveSharpenBody(up, mid, down, out, blocks, coring);
+QORSIM_KERNEL void adaptiveSharpenRow8Generic(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out,
+                                              int blocks, uint8_t coring, uint8_t overshoot) {
+    adaptiveSharpenBody(up, mid, down, out, blocks, coring, overshoot);
 }
 
 QORSIM_KERNEL void sharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* out,
@@ -219,8 +215,8 @@ QORSIM_KERNEL void sharpenRow16(const uint16_t* up, const uint16_t* mid, const u
 }
 
 QORSIM_KERNEL void adaptiveSharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* out,
-                                        int blocks, uint16_t coring) {
-    adaptiveSharpenBody(up, mid, down, out, blocks, coring);
+                                        int blocks, uint16_t coring, uint16_t overshoot) {
+    adaptiveSharpenBody(up, mid, down, out, blocks, coring, overshoot);
 }
 
 QORSIM_KERNEL void lumaRow8(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* y, int blocks) {
@@ -235,8 +231,7 @@ QORSIM_KERNEL void addDetailRow16(uint16_t* c, const uint16_t* sharp, const uint
     addDetailBody(c, sharp, soft, blocks);
 }
 
-QORSIM_KERNEL void interleave3Row16(const uint16_t* c0, const uint16_t* c1, const uint16_t* c2, uint16_t* out,
-                                    int n) {
+QORSIM_KERNEL void interleave3Row16(const uint16_t* c0, const uint16_t* c1, const uint16_t* c2, uint16_t* out, int n) {
     interleave3Body(c0, c1, c2, out, n);
 }
 
@@ -245,8 +240,8 @@ QORSIM_KERNEL void demosaicBilinearRow8(const uint8_t* const rows[3], int site, 
     bilinearBody(rows, site & 1, s, g, o, blocks);
 }
 
-QORSIM_KERNEL void demosaicBilinearRow16(const uint16_t* const rows[3], int site, uint16_t* s, uint16_t* g,
-                                         uint16_t* o, int blocks) {
+QORSIM_KERNEL void demosaicBilinearRow16(const uint16_t* const rows[3], int site, uint16_t* s, uint16_t* g, uint16_t* o,
+                                         int blocks) {
     bilinearBody(rows, site & 1, s, g, o, blocks);
 }
 
@@ -255,8 +250,8 @@ QORSIM_KERNEL void demosaicGradientRow8(const uint8_t* const rows[5], int site, 
     gradientBody<uint8_t, int16_t>(rows, site & 1, s, g, o, blocks);
 }
 
-QORSIM_KERNEL void demosaicGradientRow16(const uint16_t* const rows[5], int site, uint16_t* s, uint16_t* g,
-                                         uint16_t* o, int blocks) {
+QORSIM_KERNEL void demosaicGradientRow16(const uint16_t* const rows[5], int site, uint16_t* s, uint16_t* g, uint16_t* o,
+                                         int blocks) {
     gradientBody<uint16_t, int32_t>(rows, site & 1, s, g, o, blocks);
 }
 

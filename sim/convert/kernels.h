@@ -29,13 +29,16 @@ private:
 
 /// Unsharp mask over the 4-neighbourhood: out = centre + (centre - mean of the neighbours).
 void sharpenRow8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out, int blocks);
-/// The edge-aware variant: detail below `coring` is taken for noise and left alone, and
-/// overshoot beyond the neighbourhood's minimum and maximum is halved, which limits halos.
+/// The edge-aware variant: detail up to `coring` is taken for noise and left alone, and the
+/// result stays within `overshoot` of the neighbourhood's minimum and maximum, which limits halos.
 void adaptiveSharpenRow8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out, int blocks,
-                         uint8_t coring);
+                         uint8_t coring, uint8_t overshoot);
+/// The portable version of adaptiveSharpenRow8 (the other picks a hand-written one when it can).
+void adaptiveSharpenRow8Generic(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out, int blocks,
+                                uint8_t coring, uint8_t overshoot);
 void sharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* out, int blocks);
-void adaptiveSharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* out,
-                          int blocks, uint16_t coring);
+void adaptiveSharpenRow16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* out, int blocks,
+                          uint16_t coring, uint16_t overshoot);
 
 /// Luminance (R + 2G + B) / 4 of three planes.
 void lumaRow8(const uint8_t* r, const uint8_t* g, const uint8_t* b, uint8_t* y, int blocks);
@@ -55,12 +58,10 @@ void interleave3Row16(const uint16_t* c0, const uint16_t* c1, const uint16_t* c2
 /// carry the colour S (red or blue) and the others green; O is the opposite colour (blue or red).
 /// `rows` are the rows y-1, y, y+1, each with two valid neighbours on either side.
 void demosaicBilinearRow8(const uint8_t* const rows[3], int site, uint8_t* s, uint8_t* g, uint8_t* o, int blocks);
-void demosaicBilinearRow16(const uint16_t* const rows[3], int site, uint16_t* s, uint16_t* g, uint16_t* o,
-                           int blocks);
+void demosaicBilinearRow16(const uint16_t* const rows[3], int site, uint16_t* s, uint16_t* g, uint16_t* o, int blocks);
 /// Gradient-corrected linear interpolation (Malvar, He and Cutler, 2004) over rows y-2 to y+2.
 void demosaicGradientRow8(const uint8_t* const rows[5], int site, uint8_t* s, uint8_t* g, uint8_t* o, int blocks);
-void demosaicGradientRow16(const uint16_t* const rows[5], int site, uint16_t* s, uint16_t* g, uint16_t* o,
-                           int blocks);
+void demosaicGradientRow16(const uint16_t* const rows[5], int site, uint16_t* s, uint16_t* g, uint16_t* o, int blocks);
 
 /// White balance, colour matrix and vibrance in the sensor's units, in place on three planes.
 struct ColourTransform {
@@ -69,7 +70,7 @@ struct ColourTransform {
     float limit = 65535;  // full scale above the dark offset; white-balanced values clip here
     float full = 65535;
     float matrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    float vibrance = 0;  // -1 to 1
+    float vibrance = 0;                             // -1 to 1
     float weight[3] = {0.2126f, 0.7152f, 0.0722f};  // luminance of linear RGB
 };
 void colourTransformRow(uint16_t* r, uint16_t* g, uint16_t* b, const ColourTransform& t, int blocks);

@@ -34,7 +34,8 @@ std::optional<std::vector<std::vector<uint32_t>>> numberLines(std::string_view t
             }
             uint32_t value = 0;
             const auto [next, ec] = std::from_chars(line.data() + pos, line.data() + line.size(), value);
-            if (ec != std::errc() || (next < line.data() + line.size() && *next != ' ' && *next != '\t' && *next != '\r'))
+            if (ec != std::errc() ||
+                (next < line.data() + line.size() && *next != ' ' && *next != '\t' && *next != '\r'))
                 return std::nullopt;
             numbers.push_back(value);
             pos = static_cast<size_t>(next - line.data());

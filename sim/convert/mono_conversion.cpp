@@ -9,8 +9,6 @@
 namespace qorsim::conv {
 namespace {
 
-constexpr uint8_t kCoring8 = 2;  // display levels of detail taken for noise by the adaptive sharpener
-
 // Runs a block kernel over the n elements of dst: whole blocks straight into dst, the last
 // partial block through a scratch block, so that nothing beyond dst[n - 1] is written.
 template <typename T, typename Kernel>
@@ -28,9 +26,11 @@ void intoRow(T* dst, int n, T* scratch, Kernel&& kernel) {
 class DisplayRing {
 public:
     DisplayRing(const ToneMap& tone, int width, int height, const uint16_t* in)
-        : tone_(tone), width_(width), height_(height), in_(in), rows_{RowBuffer<uint8_t>(width),
-                                                                       RowBuffer<uint8_t>(width),
-                                                                       RowBuffer<uint8_t>(width)} {}
+        : tone_(tone),
+          width_(width),
+          height_(height),
+          in_(in),
+          rows_{RowBuffer<uint8_t>(width), RowBuffer<uint8_t>(width), RowBuffer<uint8_t>(width)} {}
 
     void load(int y) {
         prefetchRow(in_, width_, height_, y + kPrefetchRows);
@@ -53,7 +53,7 @@ public:
         const uint8_t* down = row(y + 1);
         intoRow(dst, n, scratch, [&](int offset, uint8_t* out, int blocks) {
             if (mode == Sharpen::Adaptive)
-                adaptiveSharpenRow8(up + offset, mid + offset, down + offset, out, blocks, kCoring8);
+                adaptiveSharpenRow8(up + offset, mid + offset, down + offset, out, blocks, kCoring8, kOvershoot8);
             else
                 sharpenRow8(up + offset, mid + offset, down + offset, out, blocks);
         });
@@ -108,19 +108,18 @@ Sharpen sharpenMode(int flags) {
     return Sharpen::Off;
 }
 
-void convertMono8(Converter& converter, const Snapshot& settings, int flags, int width, int height,
-                  const uint16_t* in, uint8_t* out) {
+void convertMono8(Converter& converter, const Snapshot& settings, int flags, int width, int height, const uint16_t* in,
+                  uint8_t* out) {
     const ToneMap tone = toneMapFor(converter, plainToneKey(settings.display));
     const size_t stride = static_cast<size_t>(paddedWidth(width));
     const bool flip = (flags & QOR_CONVERT_FLIP) != 0;
     auto dest = [&](int y) { return out + static_cast<size_t>(flip ? height - 1 - y : y) * stride; };
-    displayRows(tone, sharpenMode(flags), width, height, in, dest, [&](int, uint8_t* row) {
-        std::memset(row + width, 0, stride - static_cast<size_t>(width));
-    });
+    displayRows(tone, sharpenMode(flags), width, height, in, dest,
+                [&](int, uint8_t* row) { std::memset(row + width, 0, stride - static_cast<size_t>(width)); });
 }
 
-void convertPseudo(Converter& converter, const Snapshot& settings, int flags, int width, int height,
-                   const uint16_t* in, uint8_t* out) {
+void convertPseudo(Converter& converter, const Snapshot& settings, int flags, int width, int height, const uint16_t* in,
+                   uint8_t* out) {
     const ToneMap tone = toneMapFor(converter, plainToneKey(settings.display));
     const int order = flags & QOR_CONVERT_ORDER_MASK;
     const bool rgb = order == QOR_CONVERT_RGB || order == QOR_CONVERT_RGBA;
@@ -136,13 +135,14 @@ void convertPseudo(Converter& converter, const Snapshot& settings, int flags, in
     }
     const size_t stride = channels == 4 ? 4 * static_cast<size_t>(width) : 3 * static_cast<size_t>(paddedWidth(width));
     const bool flip = (flags & QOR_CONVERT_FLIP) != 0;
-    displayRows(tone, sharpenMode(flags), width, height, in, [](int) -> uint8_t* { return nullptr; },
-                [&](int y, const uint8_t* index) {
-                    uint8_t* dst = out + static_cast<size_t>(flip ? height - 1 - y : y) * stride;
-                    pseudoColourRow(index, packed.data(), dst, width, channels);
-                    const size_t used = static_cast<size_t>(channels) * static_cast<size_t>(width);
-                    std::memset(dst + used, 0, stride - used);
-                });
+    displayRows(
+        tone, sharpenMode(flags), width, height, in, [](int) -> uint8_t* { return nullptr; },
+        [&](int y, const uint8_t* index) {
+            uint8_t* dst = out + static_cast<size_t>(flip ? height - 1 - y : y) * stride;
+            pseudoColourRow(index, packed.data(), dst, width, channels);
+            const size_t used = static_cast<size_t>(channels) * static_cast<size_t>(width);
+            std::memset(dst + used, 0, stride - used);
+        });
 }
 
 }  // namespace qorsim::conv

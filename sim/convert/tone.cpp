@@ -23,9 +23,7 @@ inline uint8_t affineValue(uint16_t v, const ToneMap& m) {
     return static_cast<uint8_t>(std::min<uint32_t>(t >> 6, 255));
 }
 
-inline uint8_t toneValue8(uint16_t v, const ToneMap& m) {
-    return m.affine ? affineValue(v, m) : (*m.table)[v];
-}
+inline uint8_t toneValue8(uint16_t v, const ToneMap& m) { return m.affine ? affineValue(v, m) : (*m.table)[v]; }
 
 #if defined(__x86_64__)
 // The constants of both maps, even columns in the even 16-bit lanes and odd columns in the odd
@@ -175,7 +173,7 @@ bool affineTone(const ToneKey& key, ToneMap& map) {
     const double range = (double(key.max) - key.min) / key.gain;  // input steps across the range
     if (f <= 0.0 || range < 255.0 * f) return false;
     const double v0 = key.dark + (key.min - key.dark) / key.gain;  // input value shown as the minimum
-    const double slope = 64.0 * 255.0 * f / range;                  // 64ths of a level per input step
+    const double slope = 64.0 * 255.0 * f / range;                 // 64ths of a level per input step
     const double vclip = std::min(65535.0, std::floor(key.dark + (key.full - key.dark) / key.clip_gain));
     const double lo = std::clamp(std::floor(v0), 0.0, 65535.0);
     const double span = std::clamp(std::ceil(v0 + range) - lo, 1.0, 65535.0);
@@ -207,9 +205,19 @@ void toneRowPair(const uint16_t* in, uint8_t* out, int n, const ToneMap& even, c
         const LaneConstants constants(even, odd);
         done = haveAvx2() ? affineRowAvx2(in, out, n, constants) : affineRowSse2(in, out, n, constants);
 #endif
-    } else if (&even == &odd) {
-        const uint8_t* table = even.table->data();
-        for (int i = 0; i < n; ++i) out[i] = table[in[i]];
+    } else if (!even.affine && !odd.affine) {
+        const uint8_t* even_table = even.table->data();
+        const uint8_t* odd_table = odd.table->data();
+        if (even_table == odd_table) {
+            for (int i = 0; i < n; ++i) out[i] = even_table[in[i]];
+        } else {
+            int i = 0;
+            for (; i + 1 < n; i += 2) {
+                out[i] = even_table[in[i]];
+                out[i + 1] = odd_table[in[i + 1]];
+            }
+            if (i < n) out[i] = even_table[in[i]];
+        }
         return;
     }
     for (int i = done; i < n; ++i) out[i] = toneValue8(in[i], (i & 1) ? odd : even);

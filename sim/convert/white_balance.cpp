@@ -16,8 +16,8 @@ constexpr double kReferenceMired = 1e6 / 6500.0;
 
 // Inverse of a 3x3 matrix, false when it is (nearly) singular.
 bool invert(const std::array<double, 9>& m, std::array<double, 9>& inv) {
-    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                       m[2] * (m[3] * m[7] - m[4] * m[6]);
+    const double det =
+        m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
     if (std::abs(det) < 1e-9) return false;
     inv = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
            (m[5] * m[6] - m[3] * m[8]) / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
@@ -40,15 +40,15 @@ void temperatureFor(const Gains& gains, int32_t& temperature, int32_t& tint) {
     const double mired = (log_b - log_r) / (2.0 * kRedBlue) + kReferenceMired;
     const double t = mired > 1e6 / kMaxTemperature ? 1e6 / mired : kMaxTemperature;
     temperature = static_cast<int32_t>(std::lround(std::clamp<double>(t, kMinTemperature, kMaxTemperature)));
-    tint = static_cast<int32_t>(std::lround(std::clamp((log_r + log_b) / (2.0 * kTint), -double(kTintLimit),
-                                                       double(kTintLimit))));
+    tint = static_cast<int32_t>(
+        std::lround(std::clamp((log_r + log_b) / (2.0 * kTint), -double(kTintLimit), double(kTintLimit))));
 }
 
 BayerPhase bayerPhase(int color_mode) {
     switch (color_mode) {
-        case 1: return {1, 0};  // G R / B G
-        case 2: return {0, 1};  // G B / R G
-        case 3: return {1, 1};  // B G / G R
+        case 1: return {1, 0};   // G R / B G
+        case 2: return {0, 1};   // G B / R G
+        case 3: return {1, 1};   // B G / G R
         default: return {0, 0};  // R G / G B
     }
 }

@@ -1,0 +1,172 @@
+#include "lightsource/lumra_http_server.h"
+
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "lightsource/lumra_json.h"
+
+namespace {
+
+// A light source without a readable description is advertised with an empty name and an unknown serial.
+constexpr uint32_t kUnknownSerial = 0xFFFFFFFF;
+
+DiscoveryEntry lumraEntry(LumraControl* control, const std::string& address, uint16_t port) {
+    const std::optional<lym::LumraDescription> description = control->getDescription();
+    DiscoveryEntry entry;
+    entry.type = "lumra";
+    entry.ip = address;
+    entry.port = port;
+    entry.name = description ? description->name : "";
+    entry.serial = description ? description->serial : kUnknownSerial;
+    entry.free = true;
+    entry.changed = std::chrono::steady_clock::now();
+    return entry;
+}
+
+// Request parameters carry JSON text: a text value arrives as a quoted JSON string. Throws nlohmann's
+// parse or type error otherwise.
+std::string textParameter(const httplib::Request& req, const char* name) {
+    return nlohmann::json::parse(req.get_param_value(name)).get<std::string>();
+}
+
+}  // namespace
+
+LumraHttpServer::LumraHttpServer(LumraControl* control, Dispatcher* dispatcher, const std::string& address,
+                                 uint16_t port)
+    : control_(control),
+      core_(dispatcher, address, port, lumraEntry(control, address, port),
+            ServerConsoleTags{"[Lumra on port ", "\n[LR-SERVER: "}) {
+    registerEndpoints();
+}
+
+LumraHttpServer::~LumraHttpServer() { stop(); }
+
+void LumraHttpServer::start() { core_.start(); }
+
+void LumraHttpServer::stop() { core_.stop(); }
+
+void LumraHttpServer::stopServing() { core_.stopServing(); }
+
+void LumraHttpServer::setFreeState(bool free) { core_.setFreeState(free); }
+
+httplib::Server::Handler LumraHttpServer::route(Handler handler) {
+    return [this, handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            (this->*handler)(req, res);
+        } catch (...) {
+            // Malformed input (bad JSON, wrong kinds) and anything unexpected.
+            res = httplib::Response{};
+            res.status = 500;
+        }
+    };
+}
+
+void LumraHttpServer::setFree(const Request&, Response& res) {
+    // Under the server's mutex, like the heartbeat route and the watchdog that also write the entry.
+    setFreeState(true);
+    std::cout << "[Lumra port " << core_.port() << "] Manually set to free\n" << std::flush;
+    res.status = control_->reopen() ? 200 : 500;
+}
+
+void LumraHttpServer::getComPort(const Request&, Response& res) {
+    const std::optional<std::string> port = control_->getComPort();
+    if (!port) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *port);
+}
+
+void LumraHttpServer::getType(const Request&, Response& res) {
+    const std::optional<lym::LumraType> type = control_->getType();
+    if (!type) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *type);
+}
+
+void LumraHttpServer::getDescription(const Request&, Response& res) {
+    const std::optional<lym::LumraDescription> description = control_->getDescription();
+    if (!description) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *description);
+}
+
+void LumraHttpServer::getConfiguration(const Request&, Response& res) {
+    const std::optional<lym::LumraConfiguration> config = control_->getConfiguration();
+    if (!config) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *config);
+}
+
+void LumraHttpServer::setConfiguration(const Request& req, Response& res) {
+    const nlohmann::json body = nlohmann::json::parse(req.body);
+    // A missing key, or a body that is no object, leaves its list empty; the device's checks then
+    // reject the lengths.
+    nlohmann::json complete{{"intensities", nlohmann::json::array()}, {"on_states", nlohmann::json::array()}};
+    if (body.is_object()) {
+        for (const char* key : {"intensities", "on_states"})
+            if (body.contains(key)) complete[key] = body[key];
+    }
+    const auto config = complete.get<lym::LumraConfiguration>();
+    res.status = control_->setConfiguration(config) ? 200 : 503;
+}
+
+void LumraHttpServer::defaultConfiguration(const Request&, Response& res) {
+    res.status = control_->defaultConfiguration() ? 200 : 503;
+    // The configuration goes out whenever it can be read, so a client sees the state after a failure too.
+    if (const std::optional<lym::LumraConfiguration> config = control_->getConfiguration())
+        ClaimedHttpServer::replyJson(res, *config);
+}
+
+void LumraHttpServer::switchOff(const Request&, Response& res) { res.status = control_->switchOff() ? 200 : 500; }
+
+void LumraHttpServer::switchOn(const Request&, Response& res) { res.status = control_->switchOn() ? 200 : 500; }
+
+void LumraHttpServer::executeCommand(const Request& req, Response& res) {
+    if (!req.has_param("command")) {
+        res.status = 400;
+        return;
+    }
+    const std::string command = textParameter(req, "command");
+    const std::string value = req.has_param("in_val") ? textParameter(req, "in_val") : std::string();
+    const std::optional<std::string> answer = control_->executeCommand(command, value);
+    if (!answer) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *answer);
+}
+
+void LumraHttpServer::getVersions(const Request& req, Response& res) {
+    const std::string library = req.has_param("library") ? textParameter(req, "library") : std::string();
+    const std::optional<std::string> versions = control_->getVersions(library);
+    if (!versions) {
+        res.status = 503;
+        return;
+    }
+    ClaimedHttpServer::replyJson(res, *versions);
+}
+
+void LumraHttpServer::registerEndpoints() {
+    core_.registerClaimRoutes();  // /v1/info, /v1/heartbeat
+    httplib::Server& http = core_.http();
+    using S = LumraHttpServer;
+    http.Post("/v1/setFree", route(&S::setFree));
+    http.Get("/v1/getComPort", route(&S::getComPort));
+    http.Get("/v1/getType", route(&S::getType));
+    http.Get("/v1/getDescription", route(&S::getDescription));
+    http.Get("/v1/getConfiguration", route(&S::getConfiguration));
+    http.Post("/v1/setConfiguration", route(&S::setConfiguration));
+    http.Post("/v1/defaultConfiguration", route(&S::defaultConfiguration));
+    http.Post("/v1/switchOff", route(&S::switchOff));
+    http.Post("/v1/switchOn", route(&S::switchOn));
+    http.Post("/v1/executeCommand", route(&S::executeCommand));
+    http.Get("/v1/getVersions", route(&S::getVersions));
+}

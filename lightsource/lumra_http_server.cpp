@@ -158,15 +158,15 @@ void LumraHttpServer::registerEndpoints() {
     core_.registerClaimRoutes();  // /v1/info, /v1/heartbeat
     httplib::Server& http = core_.http();
     using S = LumraHttpServer;
-    http.Post("/v1/setFree", route(&S::setFree));
+    core_.post("/v1/setFree", route(&S::setFree));
     http.Get("/v1/getComPort", route(&S::getComPort));
     http.Get("/v1/getType", route(&S::getType));
     http.Get("/v1/getDescription", route(&S::getDescription));
     http.Get("/v1/getConfiguration", route(&S::getConfiguration));
-    http.Post("/v1/setConfiguration", route(&S::setConfiguration));
-    http.Post("/v1/defaultConfiguration", route(&S::defaultConfiguration));
-    http.Post("/v1/switchOff", route(&S::switchOff));
-    http.Post("/v1/switchOn", route(&S::switchOn));
-    http.Post("/v1/executeCommand", route(&S::executeCommand));
+    core_.post("/v1/setConfiguration", route(&S::setConfiguration));
+    core_.post("/v1/defaultConfiguration", route(&S::defaultConfiguration));
+    core_.post("/v1/switchOff", route(&S::switchOff));
+    core_.post("/v1/switchOn", route(&S::switchOn));
+    core_.post("/v1/executeCommand", route(&S::executeCommand));
     http.Get("/v1/getVersions", route(&S::getVersions));
 }

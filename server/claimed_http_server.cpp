@@ -28,6 +28,8 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
+    http_.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return routeBodyless(req, res); });
     dispatcher_->updateEntry(entry_);
     std::lock_guard lock(mutex_);
     last_heartbeat_ = std::chrono::steady_clock::now();
@@ -168,7 +170,7 @@ void ClaimedHttpServer::registerClaimRoutes() {
             res.status = 500;
         }
     });
-    http_.Post("/v1/heartbeat", [this](const httplib::Request&, httplib::Response& res) {
+    post("/v1/heartbeat", [this](const httplib::Request&, httplib::Response& res) {
         try {
             heartbeat();
             replyJson(res, nlohmann::json{{"ok", "ok"}});
@@ -176,4 +178,30 @@ void ClaimedHttpServer::registerClaimRoutes() {
             res.status = 500;
         }
     });
+}
+
+void ClaimedHttpServer::post(const std::string& path, httplib::Server::Handler handler) {
+    bodyless_[{"POST", path}] = handler;
+    http_.Post(path, std::move(handler));
+}
+
+void ClaimedHttpServer::put(const std::string& path, httplib::Server::Handler handler) {
+    bodyless_[{"PUT", path}] = handler;
+    http_.Put(path, std::move(handler));
+}
+
+// A POST or PUT without Content-Length and without chunked encoding has no body. The library would
+// try to read one until the connection closes and then answer 400, so such requests are routed here.
+httplib::Server::HandlerResponse ClaimedHttpServer::routeBodyless(const httplib::Request& req,
+                                                                  httplib::Response& res) {
+    if ((req.method != "POST" && req.method != "PUT") || req.has_header("Content-Length") ||
+        req.has_header("Transfer-Encoding"))
+        return httplib::Server::HandlerResponse::Unhandled;
+    auto it = bodyless_.find({req.method, req.path});
+    if (it == bodyless_.end()) {
+        res.status = 404;
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    it->second(req, res);
+    return httplib::Server::HandlerResponse::Handled;
 }

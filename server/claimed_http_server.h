@@ -6,8 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <thread>
 
 #include <httplib.h>
@@ -54,6 +56,10 @@ public:
 
     /// Installs GET /v1/info and POST /v1/heartbeat.
     void registerClaimRoutes();
+    /// Registers a POST or PUT route; such routes also answer requests that carry no body and no
+    /// Content-Length (a bodyless request has an empty body, which this HTTP library would refuse).
+    void post(const std::string& path, httplib::Server::Handler handler);
+    void put(const std::string& path, httplib::Server::Handler handler);
 
     /// Writes a JSON document as the compact reply body.
     static void replyJson(httplib::Response& res, const nlohmann::json& document);
@@ -63,6 +69,7 @@ private:
     void heartbeatLoop();
     void closeConnections() const;
     void setFreeStateLocked(bool free);
+    httplib::Server::HandlerResponse routeBodyless(const httplib::Request& req, httplib::Response& res);
 
     std::string address_;
     uint16_t port_;
@@ -81,4 +88,5 @@ private:
     std::condition_variable wake_;
     std::mutex wake_mutex_;
     bool stopped_ = false;
+    std::map<std::pair<std::string, std::string>, httplib::Server::Handler> bodyless_;  // (method, path)
 };

@@ -92,4 +92,43 @@ TEST_F(ClaimedHttpServerTest, EntryIsPublishedAtOnceAndHeartbeatClaimsIt) {
     server.stop();
 }
 
+// Sends one raw request and returns the status line of the answer.
+std::string rawRequest(const std::string& request) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{3, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), 0) > 0) {
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) answer.assign(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+TEST_F(ClaimedHttpServerTest, BodylessPostsWithoutContentLengthAreAnswered) {
+    ClaimedHttpServer server(&dispatcher, "0.0.0.0", kPort, entry(), tags);
+    server.registerClaimRoutes();
+    std::string seen_param;
+    server.put("/v1/put", [&](const httplib::Request& req, httplib::Response& res) {
+        seen_param = req.get_param_value("x");
+        res.status = 204;
+    });
+    server.start();
+    EXPECT_EQ(rawRequest("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 200 OK");
+    EXPECT_FALSE(dispatcher.entries()[0].free);
+    EXPECT_EQ(rawRequest("PUT /v1/put?x=5 HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 204 No Content");
+    EXPECT_EQ(seen_param, "5");
+    EXPECT_EQ(rawRequest("POST /v1/nothing HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(rawRequest("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}"),
+              "HTTP/1.1 200 OK");
+    server.stop();
+}
+
 }  // namespace

@@ -326,10 +326,13 @@ void SimRecorder::run() {
     const uint16_t submode = start_settings.recorder_submode;
     auto next = Clock::now();
     for (uint32_t n = 1; !stop_requested_; ++n) {
+        const CameraSettings before = device_->settings();
+        const double period_s =
+            std::max((before.delayNs() + before.exposureNs()) / 1e9, readoutSeconds(geometry_, before.pixel_rate));
+        if (!waitForNextExposure(next, period_s, before.trigger_mode)) break;
+        // The exposure starts now: times changed while waiting for the trigger apply to this image.
         const CameraSettings s = device_->settings();
         const uint64_t exposure_ns = s.exposureNs();
-        const double period_s = std::max((s.delayNs() + exposure_ns) / 1e9, readoutSeconds(geometry_, s.pixel_rate));
-        if (!waitForNextExposure(next, period_s, s.trigger_mode)) break;
 
         StoredFrame frame;
         frame.pixels.resize(geometry_.bytes());

@@ -476,7 +476,7 @@ TEST_F(CameraRecordingTest, BinaryTimeStampsCountUpAndOverwriteTheFirstPixels) {
             cam->image(img, index, qor::DataFormat::Mono16, nullptr);
             ASSERT_TRUE(img.hasTimestamp());
             const QOR_Timestamp ts = img.timestamp();
-            EXPECT_EQ(ts.dwImgCounter, index + 1);
+            EXPECT_EQ(+ts.dwImgCounter, index + 1);
             auto expected = qortest::expectedMonoImage(pattern(kMonoRoi, 0.001), index + 1);
             qortest::overlayBinaryTimestamp(expected, pattern(kMonoRoi, 0.001), index + 1, stampTime(ts));
             EXPECT_TRUE(qortest::samePixels(img.data16(), expected, 64));
@@ -511,13 +511,13 @@ TEST_F(CameraRecordingTest, MetadataDescribesEachImage) {
         cam->image(img, index, qor::DataFormat::Mono16, nullptr);
         ASSERT_TRUE(img.hasMetaData());
         const QOR_Metadata m = img.metaData();
-        EXPECT_EQ(m.wEXPOSURE_TIME_BASE, 1);  // microseconds
-        EXPECT_EQ(m.dwEXPOSURE_TIME, 5000u);
-        EXPECT_EQ(m.wIMAGE_SIZE_X, 96);
-        EXPECT_EQ(m.wIMAGE_SIZE_Y, 20);
-        EXPECT_EQ(m.bBINNING_X, 2);
-        EXPECT_EQ(m.bBINNING_Y, 2);
-        EXPECT_EQ(m.dwCAMERA_SERIAL_NO, 10001u);
+        EXPECT_EQ(+m.wEXPOSURE_TIME_BASE, 1);  // microseconds
+        EXPECT_EQ(+m.dwEXPOSURE_TIME, 5000u);
+        EXPECT_EQ(+m.wIMAGE_SIZE_X, 96);
+        EXPECT_EQ(+m.wIMAGE_SIZE_Y, 20);
+        EXPECT_EQ(+m.bBINNING_X, 2);
+        EXPECT_EQ(+m.bBINNING_Y, 2);
+        EXPECT_EQ(+m.dwCAMERA_SERIAL_NO, 10001u);
         EXPECT_EQ(uint32_t{m.bIMAGE_COUNTER_BCD[0]}, index + 1);  // BCD of 1 to 3
     }
 
@@ -555,8 +555,8 @@ TEST_F(CameraRecordingTest, ExposureChangesDuringARecordingWithoutArmingWhileThe
     ASSERT_TRUE(waitUntil([&] { return cam->getRecordedImageCount() >= 1; }));
     qor::Image img;
     cam->image(img, 0, qor::DataFormat::Mono16, nullptr);
-    EXPECT_EQ(img.metaData().dwEXPOSURE_TIME, 2000000u);
-    EXPECT_EQ(img.metaData().wEXPOSURE_TIME_BASE, 0);
+    EXPECT_EQ(+img.metaData().dwEXPOSURE_TIME, 2000000u);
+    EXPECT_EQ(+img.metaData().wEXPOSURE_TIME_BASE, 0);
 
     cam->stop();
     cam->setExposureTime(0.001);

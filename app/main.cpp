@@ -1,5 +1,6 @@
 // Process entry: brings up discovery and one HTTP server per camera, waits for Ctrl-C, and shuts
 // everything down in order.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -85,6 +86,9 @@ void shutDown(Service& service, Dispatcher& dispatcher) {
 
 int main() {
     std::signal(SIGINT, onSigint);
+    // Image buffers of several MiB come and go with every download: a fixed mmap threshold hands
+    // them straight back to the system instead of letting the heap grow with each new peak.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     Service service;
     std::unique_ptr<Dispatcher> dispatcher;
     try {

@@ -4,6 +4,7 @@ set -eu
 BUILD=$1
 ip link set lo up
 WORK=$(mktemp -d /dev/shm/qor-bench.XXXXXX)
+chmod 755 "$WORK"  # nginx workers run as an unprivileged user
 trap 'kill $SERVER_PID $NGINX_PID 2>/dev/null || true; rm -rf "$WORK"' EXIT
 DURATION=${BENCH_DURATION:-10s}
 
@@ -23,6 +24,7 @@ GETTER='http://127.0.0.1:8080/v1/getExposureTime'
 # nginx serving an 8 MiB file and a small JSON file from memory.
 mkdir -p "$WORK/www"
 head -c 8388608 /dev/urandom >"$WORK/www/frame.bin"
+chmod -R a+rX "$WORK/www"
 printf '{"exposure_s":0.01}' >"$WORK/www/small.json"
 cat >"$WORK/nginx.conf" <<CONF
 worker_processes 1;

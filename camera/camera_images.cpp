@@ -129,7 +129,9 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
     }
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
-    if (!image.fits(format, raw_format_, x0, y0, x1, y1)) image.reshape(format, raw_format_, x0, y0, x1, y1);
+    // A fitting image keeps its buffers but still takes the crop's position.
+    if (!image.fits(format, raw_format_, x0, y0, x1, y1) || image.crop() != crop)
+        image.reshape(format, raw_format_, x0, y0, x1, y1);
 
     // A reused image must not keep the blocks of an earlier image recorded with other settings.
     if (!metadata_on_) image.clearMetaData();
@@ -485,7 +487,8 @@ void Camera::averageInto(Image& image, const Roi& crop, DataFormat data_format) 
 
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
-    if (!image.fits(format, raw_format_, x0, y0, x1, y1)) image.reshape(format, raw_format_, x0, y0, x1, y1);
+    if (!image.fits(format, raw_format_, x0, y0, x1, y1) || image.crop() != crop)
+        image.reshape(format, raw_format_, x0, y0, x1, y1);
     image.clearMetaData();
     image.clearTimestamp();
 

@@ -144,6 +144,19 @@ void Image::reshape(DataFormat format, RawFormat raw_format, uint64_t x0, uint64
     y1_ = y1;
 }
 
+void Image::recycle() {
+    PixelData raw = std::move(raw_);
+    PixelData converted = std::move(converted_);
+    auto empty = [](auto& data) {
+        if constexpr (!std::is_same_v<std::decay_t<decltype(data)>, std::monostate>) data.clear();  // keeps capacity
+    };
+    std::visit(empty, raw);
+    std::visit(empty, converted);
+    *this = Image();
+    raw_ = std::move(raw);
+    converted_ = std::move(converted);
+}
+
 void Image::setMetaData(const QOR_Metadata& metadata) { metadata_ = metadata; }
 void Image::clearMetaData() { metadata_.reset(); }
 bool Image::hasMetaData() const { return metadata_.has_value(); }

@@ -12,6 +12,7 @@
 #include "camera/image.h"
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
+#include "server/image_pool.h"
 
 /// One camera's HTTP/JSON server: the 49 routes under /v1/, its discovery entry and the advisory
 /// claim by heartbeats. Handlers drive the camera through the facade and never let an exception out.
@@ -101,6 +102,7 @@ private:
 
     CameraControl* control_;
     ClaimedHttpServer core_;
+    std::shared_ptr<ImagePool> image_pool_ = ImagePool::create(4);  // buffers of single-image replies
     std::vector<qor::Image> images_;
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns

@@ -143,9 +143,8 @@ ImageReply describe(const qor::Image& image, const PixelSpan& span) {
     return reply;
 }
 
-/// Takes the image over without copying its pixels.
-ImageReply replyOwning(qor::Image&& image) {
-    auto held = std::make_shared<const qor::Image>(std::move(image));
+/// Sends the image's own pixels, without copying them; the image is released after the reply.
+ImageReply replyOwning(std::shared_ptr<const qor::Image> held) {
     const PixelSpan span = bodyPixels(*held);
     ImageReply reply = describe(*held, span);
     reply.bytes = span.data;
@@ -288,10 +287,10 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     const std::optional<qor::Roi> crop = cropParam(req);
     const std::optional<qor::CompressionParams> comp_params = compressionParam(req);
 
-    qor::Image image;
-    const bool ok = crop ? control_->image(image, *crop, index, format, pointerTo(comp_params))
-                         : control_->image(image, index, format, pointerTo(comp_params));
-    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(image))));
+    std::shared_ptr<qor::Image> image = image_pool_->take();
+    const bool ok = crop ? control_->image(*image, *crop, index, format, pointerTo(comp_params))
+                         : control_->image(*image, index, format, pointerTo(comp_params));
+    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
     if (!ok) return sendErrorReply(res);
     sendImageReply(*control_, res, replyOwning(std::move(image)));
 }
@@ -371,10 +370,10 @@ void CameraHttpServer::imageAverage(const Request& req, Response& res) {
     const auto format = presentParam(req, "format").get<qor::DataFormat>();
     const std::optional<qor::Roi> crop = cropParam(req);
 
-    qor::Image image;
-    const bool ok = crop ? control_->imageAverage(image, *crop, format) : control_->imageAverage(image, format);
+    std::shared_ptr<qor::Image> image = image_pool_->take();
+    const bool ok = crop ? control_->imageAverage(*image, *crop, format) : control_->imageAverage(*image, format);
     if (!ok) return sendErrorReply(res);
-    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(image))));
+    setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
     sendImageReply(*control_, res, replyOwning(std::move(image)));
 }
 

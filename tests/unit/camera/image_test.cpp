@@ -299,3 +299,25 @@ TEST(ImageTest, MetadataAndTimestampBlocks) {
 
 }  // namespace
 }  // namespace qor
+
+namespace {
+
+TEST(ImageRecycleTest, LooksNewButKeepsTheMemoryOfItsBuffers) {
+    qor::Image image;
+    image.reshape(qor::DataFormat::Mono8, qor::RawFormat::Word, 1, 1, 64, 32);
+    QOR_Metadata metadata{};
+    metadata.wSize = sizeof metadata;
+    image.setMetaData(metadata);
+    image.setRecorderImageNumber(7);
+    const uint16_t* raw_before = image.rawData16().data();
+    image.recycle();
+    EXPECT_EQ(image.crop(), (qor::Roi{-1, -1, -1, -1}));
+    EXPECT_EQ(image.recorderImageNumber(), 0u);
+    EXPECT_FALSE(image.hasMetaData());
+    EXPECT_FALSE(image.fits(qor::DataFormat::Mono8, qor::RawFormat::Word, 1, 1, 64, 32));
+    image.reshape(qor::DataFormat::Mono8, qor::RawFormat::Word, 1, 1, 64, 32);
+    EXPECT_EQ(image.rawData16().data(), raw_before);  // no new allocation
+    EXPECT_EQ(image.rawData16().size(), 64u * 32u);
+}
+
+}  // namespace

@@ -442,6 +442,14 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
     // A start at or beyond the requested count leaves nothing to hold; the difference must not wrap.
     if (start_index >= status.requested) throw too_big;
     const uint32_t available = status.requested - start_index;
+    const size_t count = images.empty() ? available : images.size();
+    if (available < count) throw too_big;
+    const uint64_t needed = uint64_t{start_index} + count;
+    const CameraException stopped("Image vector is too big to hold currently recorded images and record has stopped!",
+                                  errc::kNoMemory);
+    // A stopped recorder that is short of images fails before any image buffer is allocated.
+    if (!status.running && status.processed < needed) throw stopped;
+
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
     if (images.empty()) {
@@ -451,14 +459,10 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
         for (Image& img : images)
             if (!img.fits(format, raw_format_, x0, y0, x1, y1)) img.reshape(format, raw_format_, x0, y0, x1, y1);
     }
-    if (available < images.size()) throw too_big;
 
-    const uint64_t needed = uint64_t{start_index} + images.size();
     while (status.processed < needed) {
         throwIfAborted();
-        if (!status.running)
-            throw CameraException("Image vector is too big to hold currently recorded images and record has stopped!",
-                                  errc::kNoMemory);
+        if (!status.running) throw stopped;
         std::this_thread::yield();
         status = recorderStatus(rec);
     }

@@ -156,17 +156,16 @@ void LumraHttpServer::getVersions(const Request& req, Response& res) {
 
 void LumraHttpServer::registerEndpoints() {
     core_.registerClaimRoutes();  // /v1/info, /v1/heartbeat
-    httplib::Server& http = core_.http();
     using S = LumraHttpServer;
     core_.post("/v1/setFree", route(&S::setFree));
-    http.Get("/v1/getComPort", route(&S::getComPort));
-    http.Get("/v1/getType", route(&S::getType));
-    http.Get("/v1/getDescription", route(&S::getDescription));
-    http.Get("/v1/getConfiguration", route(&S::getConfiguration));
+    core_.get("/v1/getComPort", route(&S::getComPort));
+    core_.get("/v1/getType", route(&S::getType));
+    core_.get("/v1/getDescription", route(&S::getDescription));
+    core_.get("/v1/getConfiguration", route(&S::getConfiguration));
     core_.post("/v1/setConfiguration", route(&S::setConfiguration));
     core_.post("/v1/defaultConfiguration", route(&S::defaultConfiguration));
     core_.post("/v1/switchOff", route(&S::switchOff));
     core_.post("/v1/switchOn", route(&S::switchOn));
     core_.post("/v1/executeCommand", route(&S::executeCommand));
-    http.Get("/v1/getVersions", route(&S::getVersions));
+    core_.get("/v1/getVersions", route(&S::getVersions));
 }

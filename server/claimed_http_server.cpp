@@ -29,7 +29,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
     http_.set_tcp_nodelay(true);
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
-        [this](const httplib::Request& req, httplib::Response& res) { return routeBodyless(req, res); });
+        [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });
     dispatcher_->updateEntry(entry_);
     std::lock_guard lock(mutex_);
     last_heartbeat_ = std::chrono::steady_clock::now();
@@ -163,7 +163,7 @@ void ClaimedHttpServer::replyJson(httplib::Response& res, const nlohmann::json& 
 }
 
 void ClaimedHttpServer::registerClaimRoutes() {
-    http_.Get("/v1/info", [this](const httplib::Request&, httplib::Response& res) {
+    get("/v1/info", [this](const httplib::Request&, httplib::Response& res) {
         try {
             replyJson(res, nlohmann::json(entry()));
         } catch (...) {
@@ -180,25 +180,33 @@ void ClaimedHttpServer::registerClaimRoutes() {
     });
 }
 
+void ClaimedHttpServer::get(const std::string& path, httplib::Server::Handler handler) {
+    exact_[{"GET", path}] = handler;
+    exact_[{"HEAD", path}] = handler;
+    http_.Get(path, std::move(handler));
+}
+
 void ClaimedHttpServer::post(const std::string& path, httplib::Server::Handler handler) {
-    bodyless_[{"POST", path}] = handler;
+    exact_[{"POST", path}] = handler;
     http_.Post(path, std::move(handler));
 }
 
 void ClaimedHttpServer::put(const std::string& path, httplib::Server::Handler handler) {
-    bodyless_[{"PUT", path}] = handler;
+    exact_[{"PUT", path}] = handler;
     http_.Put(path, std::move(handler));
 }
 
-// A POST or PUT without Content-Length and without chunked encoding has no body. The library would
-// try to read one until the connection closes and then answer 400, so such requests are routed here.
-httplib::Server::HandlerResponse ClaimedHttpServer::routeBodyless(const httplib::Request& req,
-                                                                  httplib::Response& res) {
-    if ((req.method != "POST" && req.method != "PUT") || req.has_header("Content-Length") ||
-        req.has_header("Transfer-Encoding"))
-        return httplib::Server::HandlerResponse::Unhandled;
-    auto it = bodyless_.find({req.method, req.path});
-    if (it == bodyless_.end()) {
+// Every route is an exact path, so requests without a body are dispatched here by a map look-up
+// instead of the library's list of regular expressions. Requests that carry a body (Content-Length
+// or chunked) go on to the library, which reads the body first. A POST or PUT without either has
+// no body: the library would wait for one until the connection closes and then answer 400.
+httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Request& req, httplib::Response& res) {
+    const bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+    const bool reads_body = req.method == "POST" || req.method == "PUT";
+    if (has_body && reads_body) return httplib::Server::HandlerResponse::Unhandled;
+    auto it = exact_.find({req.method, req.path});
+    if (it == exact_.end()) {
+        if (!reads_body) return httplib::Server::HandlerResponse::Unhandled;  // the library answers 404
         res.status = 404;
         return httplib::Server::HandlerResponse::Handled;
     }

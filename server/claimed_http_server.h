@@ -56,6 +56,8 @@ public:
 
     /// Installs GET /v1/info and POST /v1/heartbeat.
     void registerClaimRoutes();
+    /// Registers a GET route (answering HEAD too); requests are dispatched by exact path.
+    void get(const std::string& path, httplib::Server::Handler handler);
     /// Registers a POST or PUT route; such routes also answer requests that carry no body and no
     /// Content-Length (a bodyless request has an empty body, which this HTTP library would refuse).
     void post(const std::string& path, httplib::Server::Handler handler);
@@ -69,7 +71,7 @@ private:
     void heartbeatLoop();
     void closeConnections() const;
     void setFreeStateLocked(bool free);
-    httplib::Server::HandlerResponse routeBodyless(const httplib::Request& req, httplib::Response& res);
+    httplib::Server::HandlerResponse routeExact(const httplib::Request& req, httplib::Response& res);
 
     std::string address_;
     uint16_t port_;
@@ -88,5 +90,6 @@ private:
     std::condition_variable wake_;
     std::mutex wake_mutex_;
     bool stopped_ = false;
-    std::map<std::pair<std::string, std::string>, httplib::Server::Handler> bodyless_;  // (method, path)
+    // Routes answered before the library's own routing: (method, path) to handler.
+    std::map<std::pair<std::string, std::string>, httplib::Server::Handler> exact_;
 };

@@ -26,6 +26,11 @@ private:
     std::string sdk_text_;
 };
 
+/// The camera SDK's text for a status code (the SDK fills a buffer of 100 bytes).
+std::string sdkErrorText(int32_t code);
+/// "0x" and the code's 32-bit pattern in lower-case hexadecimal without leading zeros.
+std::string hexCode(int32_t code);
+
 /// Library error codes.
 namespace errc {
 inline constexpr int32_t kUnspecified = 0x00160000;

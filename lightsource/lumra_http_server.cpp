@@ -50,17 +50,7 @@ void LumraHttpServer::stopServing() { core_.stopServing(); }
 
 void LumraHttpServer::setFreeState(bool free) { core_.setFreeState(free); }
 
-httplib::Server::Handler LumraHttpServer::route(Handler handler) {
-    return [this, handler](const httplib::Request& req, httplib::Response& res) {
-        try {
-            (this->*handler)(req, res);
-        } catch (...) {
-            // Malformed input (bad JSON, wrong kinds) and anything unexpected.
-            res = httplib::Response{};
-            res.status = 500;
-        }
-    };
-}
+httplib::Server::Handler LumraHttpServer::route(Handler handler) { return ClaimedHttpServer::guarded(this, handler); }
 
 void LumraHttpServer::setFree(const Request&, Response& res) {
     // Under the server's mutex, like the heartbeat route and the watchdog that also write the entry.

@@ -37,17 +37,7 @@ void CameraHttpServer::stopServing() { core_.stopServing(); }
 
 void CameraHttpServer::setFreeState(bool free) { core_.setFreeState(free); }
 
-httplib::Server::Handler CameraHttpServer::route(Handler handler) {
-    return [this, handler](const httplib::Request& req, httplib::Response& res) {
-        try {
-            (this->*handler)(req, res);
-        } catch (...) {
-            // Malformed input (bad JSON, wrong kinds, missing keys) and anything unexpected.
-            res = httplib::Response{};
-            res.status = 500;
-        }
-    };
-}
+httplib::Server::Handler CameraHttpServer::route(Handler handler) { return ClaimedHttpServer::guarded(this, handler); }
 
 void CameraHttpServer::sendErrorReply(httplib::Response& res) {
     nlohmann::json body{{"code", -1}, {"where", "Unknown Error!"}};

@@ -145,5 +145,11 @@ std::string rawFormatName(RawFormat format);
 std::vector<uint32_t> percentsFromJson(const nlohmann::json& j);
 /// A crop whose four values start at -1 and are then read from the object; throws the library's errors.
 Roi cropFromJson(const nlohmann::json& j);
+/// A number or boolean as a 16- or 32-bit unsigned integer by a plain numeric conversion (floats
+/// truncated toward zero, low bits kept); other kinds throw type_error 302.
+uint16_t uint16FromJson(const nlohmann::json& j);
+uint32_t uint32FromJson(const nlohmann::json& j);
+/// A number (not a boolean) as a double; other kinds throw type_error 302.
+double doubleFromJson(const nlohmann::json& j);
 
 }  // namespace qor::json_tables

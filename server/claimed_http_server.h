@@ -63,8 +63,23 @@ public:
     void post(const std::string& path, httplib::Server::Handler handler);
     void put(const std::string& path, httplib::Server::Handler handler);
 
-    /// Writes a JSON document as the compact reply body.
+    /// Writes a JSON document as the compact reply body with content type "application/json".
     static void replyJson(httplib::Response& res, const nlohmann::json& document);
+
+    /// The common handler frame: any exception the member handler lets out (malformed JSON, wrong
+    /// kinds, missing keys, anything unexpected) is answered 500 with an empty body.
+    template <class Owner>
+    static httplib::Server::Handler guarded(Owner* owner,
+                                            void (Owner::*handler)(const httplib::Request&, httplib::Response&)) {
+        return [owner, handler](const httplib::Request& req, httplib::Response& res) {
+            try {
+                (owner->*handler)(req, res);
+            } catch (...) {
+                res = httplib::Response{};
+                res.status = 500;
+            }
+        };
+    }
 
 private:
     void listenLoop();

@@ -34,24 +34,13 @@ bool hasAll(const httplib::Request& req, std::initializer_list<const char*> name
 /// A parameter the handler has found present, parsed as JSON; throws the library's parse error.
 json presentParam(const httplib::Request& req, const char* name) { return route_params::jsonParam(req, name).value(); }
 
-[[noreturn]] void throwNotNumber(const json& value) {
-    throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
-}
-
-/// A number or boolean as an integer of 32 bits or less: floats are truncated toward zero and every
-/// value keeps its low bits, so a huge or negative number never makes the conversion undefined.
-template <std::unsigned_integral T>
+/// A number or boolean of 16 or 32 bits; huge or negative numbers keep their low bits.
+template <class T>
 T narrowFrom(const json& value) {
-    static_assert(sizeof(T) <= 4);
-    if (value.is_boolean()) return static_cast<T>(value.get<bool>());
-    if (!value.is_number()) throwNotNumber(value);
-    if (value.is_number_unsigned()) return static_cast<T>(value.get<uint64_t>());
-    if (value.is_number_integer()) return static_cast<T>(value.get<int64_t>());
-    const double truncated = std::trunc(value.get<double>());
-    if (!std::isfinite(truncated)) return T{0};
-    constexpr double kTwoTo64 = 18446744073709551616.0;
-    const auto magnitude = static_cast<uint64_t>(std::fmod(std::fabs(truncated), kTwoTo64));
-    return static_cast<T>(truncated < 0 ? uint64_t{0} - magnitude : magnitude);
+    if constexpr (sizeof(T) == 2)
+        return qor::json_tables::uint16FromJson(value);
+    else
+        return qor::json_tables::uint32FromJson(value);
 }
 
 template <std::unsigned_integral T>
@@ -63,9 +52,7 @@ T narrowParam(const httplib::Request& req, const char* name, T fallback) {
 /// Numbers only: a boolean is not a time.
 double doubleParam(const httplib::Request& req, const char* name, double fallback) {
     const std::optional<json> value = route_params::jsonParam(req, name);
-    if (!value) return fallback;
-    if (!value->is_number()) throwNotNumber(*value);
-    return value->get<double>();
+    return value ? qor::json_tables::doubleFromJson(*value) : fallback;
 }
 
 bool boolParam(const httplib::Request& req, const char* name, bool fallback) {

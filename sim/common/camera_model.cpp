@@ -197,19 +197,6 @@ T integerOr(const nlohmann::json& obj, const char* key, T fallback) {
     return v.get<T>();
 }
 
-// Chooses the SDK time base for a time in nanoseconds the way the camera library does.
-void splitTime(uint64_t ns, uint32_t& value, uint16_t& base) {
-    if (ns < 4000000) {
-        value = static_cast<uint32_t>(ns);
-        base = 0;
-    } else if (ns < 4000000000ull) {
-        value = static_cast<uint32_t>(ns / 1000);
-        base = 1;
-    } else {
-        value = static_cast<uint32_t>(ns / 1000000);
-        base = 2;
-    }
-}
 
 void parseHwio(CameraSpec& spec, const nlohmann::json& list) {
     if (!list.is_array() || list.size() > 4) throw std::runtime_error("\"hwio\" must be a list of at most 4 signals");
@@ -246,6 +233,19 @@ void parseHwio(CameraSpec& spec, const nlohmann::json& list) {
 }
 
 }  // namespace
+
+void splitSdkTime(uint64_t ns, uint32_t& value, uint16_t& base) {
+    if (ns < 4000000) {
+        value = static_cast<uint32_t>(ns);
+        base = 0;
+    } else if (ns < 4000000000ull) {
+        value = static_cast<uint32_t>(ns / 1000);
+        base = 1;
+    } else {
+        value = static_cast<uint32_t>(std::min<uint64_t>(ns / 1000000, 0xFFFFFFFF));
+        base = 2;
+    }
+}
 
 uint64_t CameraSettings::delayNs() const {
     static constexpr uint64_t kScale[3] = {1, 1000, 1000000};
@@ -353,8 +353,8 @@ CameraSpec parseCameraSpec(const nlohmann::json& entry) {
 
     CameraSettings& d = spec.defaults;
     const nlohmann::json defaults = j.value("defaults", nlohmann::json::object());
-    splitTime(integerOr<uint64_t>(defaults, "delay_ns", 0), d.delay, d.delay_base);
-    splitTime(integerOr<uint64_t>(defaults, "exposure_ns", 10000000), d.exposure, d.exposure_base);
+    splitSdkTime(integerOr<uint64_t>(defaults, "delay_ns", 0), d.delay, d.delay_base);
+    splitSdkTime(integerOr<uint64_t>(defaults, "exposure_ns", 10000000), d.exposure, d.exposure_base);
     d.roi = {1, 1, spec.maxWidth(), spec.maxHeight()};
     if (defaults.contains("roi")) {
         const auto& r = defaults.at("roi");

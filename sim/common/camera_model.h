@@ -96,6 +96,9 @@ struct CameraSpec {
     uint16_t maxHeight() const;
 };
 
+/// A time in nanoseconds as an SDK value and time base (below 4 ms ns, below 4 s us, else ms).
+void splitSdkTime(uint64_t ns, uint32_t& value, uint16_t& base);
+
 /// Parses one camera entry of the device file (starting from its "template", "mono" by default).
 /// Throws std::runtime_error with a readable message for a malformed entry.
 CameraSpec parseCameraSpec(const nlohmann::json& entry);

@@ -81,18 +81,6 @@ QOR_Metadata metadataRecord(const CameraSpec& spec, const CameraSettings& s, con
     return m;
 }
 
-void splitNs(uint64_t ns, uint32_t& value, uint16_t& base) {
-    if (ns < 4000000) {
-        value = static_cast<uint32_t>(ns);
-        base = 0;
-    } else if (ns < 4000000000ull) {
-        value = static_cast<uint32_t>(ns / 1000);
-        base = 1;
-    } else {
-        value = static_cast<uint32_t>(std::min<uint64_t>(ns / 1000000, 0xFFFFFFFF));
-        base = 2;
-    }
-}
 
 // Copies the crop of a stored image (1-based, inclusive) into a packed buffer.
 void copyCrop(const uint8_t* pixels, uint32_t width, uint16_t bytes_per_pixel, const uint16_t crop[4], void* out) {
@@ -446,7 +434,7 @@ void SimRecorder::adjustExposure(const StoredFrame& frame) {
     }
     if (max_ns == 0 || max_ns < min_ns) return;
     const uint64_t next_ns = std::clamp<uint64_t>(static_cast<uint64_t>(frame.info.exposure_ns * factor), min_ns, max_ns);
-    device_->modify([&](CameraSettings& s) { splitNs(next_ns, s.exposure, s.exposure_base); });
+    device_->modify([&](CameraSettings& s) { splitSdkTime(next_ns, s.exposure, s.exposure_base); });
 }
 
 int32_t SimRecorder::setAutoExposure(bool on, uint32_t min, uint32_t max, uint16_t base) {

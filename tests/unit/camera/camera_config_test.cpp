@@ -7,32 +7,20 @@
 #include "camera/camera.h"
 #include "camera/camera_time.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::codeOf;
+using qortest::messageOf;
+using qortest::kMsg;
 
 using qor::Camera;
 using qor::CameraException;
 using qor::Configuration;
 
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.what();
-    }
-    return "";
-}
 
-int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.code();
-    }
-    return 0;
-}
 
-const std::string kMsg = "qor::CameraException: ";
 
 class CameraConfigTest : public qortest::SimTest {
 protected:

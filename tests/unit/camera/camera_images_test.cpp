@@ -21,8 +21,14 @@
 #include "camera/camera.h"
 #include "tests/support/expected_pattern.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::codeOf;
+using qortest::messageOf;
+using qortest::waitUntil;
+using qortest::kMsg;
 
 using namespace std::chrono_literals;
 using qor::Camera;
@@ -37,39 +43,13 @@ using qor::Image;
 using qor::RecordMode;
 using qor::Roi;
 
-const std::string kMsg = "qor::CameraException: ";
 constexpr double kExposure = 0.001;
 constexpr int32_t kConverterFault = static_cast<int32_t>(0x80170002);
 // Default conversion flags: camera-built, sharpen, adaptive sharpen, flip, automatic range.
 constexpr int kDefaultFlags = 0x1000 | 0x100000 | 0x200000 | 0x1 | 0x20;
 
-int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.code();
-    }
-    return 0;
-}
 
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.what();
-    }
-    return "";
-}
 
-// Polls until done() holds; false when the limit passes first.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 int64_t address(const void* p) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(p)); }
 

@@ -11,8 +11,11 @@
 
 #include "camera/camera.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::codeOf;
 
 using qor::Camera;
 using qor::CameraException;
@@ -20,14 +23,6 @@ using qortest::SimTest;
 
 class CameraOpenTest : public SimTest {};
 
-int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.code();
-    }
-    return 0;
-}
 
 TEST_F(CameraOpenTest, ScanWithZeroCamerasThrowsNoCameraWithoutOpening) {
     loadDevices(R"({"cameras": []})");

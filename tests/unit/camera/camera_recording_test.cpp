@@ -14,8 +14,15 @@
 #include "camera/camera.h"
 #include "tests/support/expected_pattern.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::codeOf;
+using qortest::messageOf;
+using qortest::stdoutOf;
+using qortest::waitUntil;
+using qortest::kMsg;
 
 using namespace std::chrono_literals;
 using qor::Camera;
@@ -24,47 +31,10 @@ using qor::Configuration;
 using qor::RecordMode;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-const std::string kMsg = "qor::CameraException: ";
 
-int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.code();
-    }
-    return 0;
-}
 
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.what();
-    }
-    return "";
-}
 
-// Standard output written while f runs; f's exceptions propagate after the capture ends.
-std::string stdoutOf(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    try {
-        f();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
-}
 
-// Polls until done() holds; false when the limit passes first.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 uint64_t exposureNs(double s) { return static_cast<uint64_t>(std::llround(s * 1e9)); }
 

@@ -12,8 +12,14 @@
 
 #include "camera/camera.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::codeOf;
+using qortest::messageOf;
+using qortest::waitUntil;
+using qortest::kMsg;
 
 using namespace std::chrono_literals;
 using qor::Camera;
@@ -25,34 +31,9 @@ using qor::SignalTiming;
 using qor::SignalType;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-const std::string kMsg = "qor::CameraException: ";
 
-int32_t codeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.code();
-    }
-    return 0;
-}
 
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CameraException& e) {
-        return e.what();
-    }
-    return "";
-}
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // The four signals of the mono template; tests replace single entries.
 nlohmann::json monoSignals() {

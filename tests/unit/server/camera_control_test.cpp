@@ -11,35 +11,21 @@
 
 #include "server/camera_control.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/test_helpers.h"
 
 namespace {
+
+using qortest::stdoutOf;
+using qortest::waitUntil;
+using qortest::kMsg;
 
 using namespace std::chrono_literals;
 using qor::Configuration;
 using qor::RecordMode;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-const std::string kMsg = "qor::CameraException: ";
 
-std::string stdoutOf(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    try {
-        f();
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
-}
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // The what-text the camera library builds for an SDK status.
 std::string sdkText(int32_t code) { return qor::CameraException(code).what(); }

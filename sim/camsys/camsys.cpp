@@ -21,8 +21,8 @@ namespace {
     HandleLookup lookup_ = lookupHandle(handle);      \
     if (!lookup_.device) return lookup_.status;       \
     CameraDevice& dev = *lookup_.device;              \
-    const CameraSpec& spec = dev.spec();              \
-    (void)spec
+    const CameraSpec& model = dev.model();              \
+    (void)model
 
 // Settings may not change while the camera records, except delay and exposure.
 #define QORSIM_NOT_WHILE_RECORDING()                   \
@@ -43,30 +43,30 @@ bool contains16(const uint16_t* list, size_t n, uint16_t value) {
     return value != 0 && std::find(list, list + n, value) != list + n;
 }
 
-int32_t validateRoi(const CameraSpec& spec, const CameraSettings& s) {
+int32_t validateRoi(const CameraSpec& model, const CameraSettings& s) {
     const auto& r = s.roi;
-    uint32_t width = spec.maxWidth() / std::max<uint16_t>(s.binningFactorHorz(), 1);
-    uint32_t height = spec.maxHeight() / std::max<uint16_t>(s.binningFactorVert(), 1);
+    uint32_t width = model.maxWidth() / std::max<uint16_t>(s.binningFactorHorz(), 1);
+    uint32_t height = model.maxHeight() / std::max<uint16_t>(s.binningFactorVert(), 1);
     if (r[0] < 1 || r[1] < 1 || r[0] > r[2] || r[1] > r[3] || r[2] > width || r[3] > height) return err::kInvalidRoi;
-    uint32_t step_h = std::max<uint16_t>(spec.description.wRoiHorStepsDESC, 1);
-    uint32_t step_v = std::max<uint16_t>(spec.description.wRoiVertStepsDESC, 1);
+    uint32_t step_h = std::max<uint16_t>(model.description.wRoiHorStepsDESC, 1);
+    uint32_t step_v = std::max<uint16_t>(model.description.wRoiVertStepsDESC, 1);
     uint32_t w = r[2] - r[0] + 1;
     uint32_t h = r[3] - r[1] + 1;
     if ((r[0] - 1) % step_h != 0 || w % step_h != 0) return err::kInvalidRoi;
     if ((r[1] - 1) % step_v != 0 || h % step_v != 0) return err::kInvalidRoi;
-    uint32_t min_w = spec.description.wMinSizeHorzDESC / std::max<uint16_t>(s.binningFactorHorz(), 1);
-    uint32_t min_h = spec.description.wMinSizeVertDESC / std::max<uint16_t>(s.binningFactorVert(), 1);
+    uint32_t min_w = model.description.wMinSizeHorzDESC / std::max<uint16_t>(s.binningFactorHorz(), 1);
+    uint32_t min_h = model.description.wMinSizeVertDESC / std::max<uint16_t>(s.binningFactorVert(), 1);
     if (w < min_w || h < min_h) return err::kInvalidRoi;
-    if (spec.has(0x01000000) && uint32_t{r[0]} - 1 != width - r[2]) return err::kInvalidRoi;
-    if (spec.has(0x00800000) && uint32_t{r[1]} - 1 != height - r[3]) return err::kInvalidRoi;
+    if (model.has(0x01000000) && uint32_t{r[0]} - 1 != width - r[2]) return err::kInvalidRoi;
+    if (model.has(0x00800000) && uint32_t{r[1]} - 1 != height - r[3]) return err::kInvalidRoi;
     return 0;
 }
 
-int32_t validateTimes(const CameraSpec& spec, uint64_t delay_ns, uint64_t exposure_ns) {
-    uint64_t step = spec.description.dwMinExposureStepDESC;
-    uint64_t min_exposure = spec.minExposureNs();
-    if (exposure_ns + step < min_exposure || exposure_ns > spec.maxExposureNs()) return err::kInvalidTime;
-    if (delay_ns < spec.minDelayNs() || delay_ns > spec.maxDelayNs()) return err::kInvalidTime;
+int32_t validateTimes(const CameraSpec& model, uint64_t delay_ns, uint64_t exposure_ns) {
+    uint64_t step = model.description.dwMinExposureStepDESC;
+    uint64_t min_exposure = model.minExposureNs();
+    if (exposure_ns + step < min_exposure || exposure_ns > model.maxExposureNs()) return err::kInvalidTime;
+    if (delay_ns < model.minDelayNs() || delay_ns > model.maxDelayNs()) return err::kInvalidTime;
     return 0;
 }
 
@@ -110,17 +110,17 @@ QOR_EXPORT int QOR_ScanCameras(uint16_t interface_type, uint32_t* count, QOR_Dev
     if (count == nullptr) return err::kNullPointer;
     std::vector<std::shared_ptr<CameraDevice>> found;
     for (const auto& d : cameraDevices())
-        if (!d->unplugged() && (interface_type == 0 || d->spec().interface_type == interface_type)) found.push_back(d);
+        if (!d->unplugged() && (interface_type == 0 || d->model().interface_type == interface_type)) found.push_back(d);
     *count = static_cast<uint32_t>(found.size());
     if (entries == nullptr) return 0;
     if (buffer_size < found.size() * sizeof(QOR_DeviceEntry)) return err::kNoScanBuffer;
     for (size_t i = 0; i < found.size(); ++i) {
         QOR_DeviceEntry e{};
         e.wSize = sizeof(QOR_DeviceEntry);
-        e.dwStateFlags = found[i]->spec().state_flags | (cameraInUse(*found[i]) ? QOR_DEVICE_IN_USE : 0);
+        e.dwStateFlags = found[i]->model().state_flags | (cameraInUse(*found[i]) ? QOR_DEVICE_IN_USE : 0);
         e.wDeviceNumber = found[i]->deviceNumber();
-        e.dwSerialNumber = found[i]->spec().serial;
-        e.wInterfaceType = found[i]->spec().interface_type;
+        e.dwSerialNumber = found[i]->model().serial;
+        e.wInterfaceType = found[i]->model().interface_type;
         std::memcpy(&entries[i], &e, sizeof e);
     }
     return 0;
@@ -145,7 +145,7 @@ QOR_EXPORT int QOR_GetCameraDescription(QOR_HANDLE handle, QOR_Description* desc
     QORSIM_DEVICE(handle);
     if (description == nullptr) return err::kNullPointer;
     if (description->wSize != sizeof(QOR_Description)) return err::kWrongRecordSize;
-    *description = spec.description;
+    *description = model.description;
     return 0;
 }
 
@@ -153,11 +153,11 @@ QOR_EXPORT int QOR_GetCameraDescriptionEx(QOR_HANDLE handle, void* description, 
     QORSIM_ENTER(QORSIM_PTR(handle), kind);
     QORSIM_DEVICE(handle);
     if (description == nullptr) return err::kNullPointer;
-    if (!spec.has(0x10000000)) return err::kNotSupported;
+    if (!model.has(0x10000000)) return err::kNotSupported;
     if (kind != 3) return err::kValueOutOfRange;
     auto* ex = static_cast<QOR_DescriptionEx3*>(description);
     if (ex->wSize != sizeof(QOR_DescriptionEx3)) return err::kWrongRecordSize;
-    *ex = spec.description_ex;
+    *ex = model.description_ex;
     return 0;
 }
 
@@ -166,7 +166,7 @@ QOR_EXPORT int QOR_GetCameraType(QOR_HANDLE handle, QOR_CameraType* type) {
     QORSIM_DEVICE(handle);
     if (type == nullptr) return err::kNullPointer;
     if (type->wSize != sizeof(QOR_CameraType)) return err::kWrongRecordSize;
-    *type = spec.camera_type;
+    *type = model.camera_type;
     return 0;
 }
 
@@ -174,7 +174,7 @@ QOR_EXPORT int QOR_GetCameraName(QOR_HANDLE handle, char* name, uint16_t name_le
     QORSIM_ENTER(QORSIM_PTR(handle), name_len);
     QORSIM_DEVICE(handle);
     if (name == nullptr || name_len == 0) return err::kNullPointer;
-    copyText(spec.name, name, name_len);
+    copyText(model.name, name, name_len);
     return 0;
 }
 
@@ -182,8 +182,8 @@ QOR_EXPORT int QOR_GetIRSensitivity(QOR_HANDLE handle, uint16_t* ir) {
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (ir == nullptr) return err::kNullPointer;
-    if (spec.description.wIRDESC == 0) return err::kNotSupported;
-    *ir = spec.ir_sensitivity;
+    if (model.description.wIRDESC == 0) return err::kNotSupported;
+    *ir = model.ir_sensitivity;
     return 0;
 }
 
@@ -191,7 +191,7 @@ QOR_EXPORT int QOR_GetSensorFormat(QOR_HANDLE handle, uint16_t* format) {
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (format == nullptr) return err::kNullPointer;
-    *format = spec.sensor_format;
+    *format = model.sensor_format;
     return 0;
 }
 
@@ -199,7 +199,7 @@ QOR_EXPORT int QOR_GetCameraSetup(QOR_HANDLE handle, uint16_t* type, uint32_t* s
     QORSIM_ENTER(QORSIM_PTR(handle), type ? *type : -1, setup_len ? *setup_len : -1);
     QORSIM_DEVICE(handle);
     if (type == nullptr || setup == nullptr || setup_len == nullptr) return err::kNullPointer;
-    if (!spec.has3(0x00020000)) return err::kNotSupported;
+    if (!model.has3(0x00020000)) return err::kNotSupported;
     if (*type != 1 || *setup_len == 0) return err::kValueOutOfRange;
     auto s = dev.settings();
     uint16_t n = std::min<uint16_t>(*setup_len, 4);
@@ -212,11 +212,11 @@ QOR_EXPORT int QOR_SetCameraSetup(QOR_HANDLE handle, uint16_t type, uint32_t* se
     QORSIM_ENTER(QORSIM_PTR(handle), type, setup ? setup[0] : -1, setup_len);
     QORSIM_DEVICE(handle);
     if (setup == nullptr) return err::kNullPointer;
-    if (!spec.has3(0x00020000)) return err::kNotSupported;
+    if (!model.has3(0x00020000)) return err::kNotSupported;
     QORSIM_NOT_WHILE_RECORDING();
     if (type != 1 || setup_len == 0) return err::kValueOutOfRange;
     uint32_t flag = setup[0];
-    if (flag == 0 || (flag & (flag - 1)) != 0 || (flag & spec.setup_allowed) == 0) return err::kValueOutOfRange;
+    if (flag == 0 || (flag & (flag - 1)) != 0 || (flag & model.setup_allowed) == 0) return err::kValueOutOfRange;
     dev.modify([&](CameraSettings& s) { s.setup[0] = flag; });
     dev.setArmed(false);
     return 0;
@@ -243,8 +243,8 @@ QOR_EXPORT int QOR_GetColorCorrectionMatrix(QOR_HANDLE handle, double* matrix9) 
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (matrix9 == nullptr) return err::kNullPointer;
-    if (!spec.has(0x00020000)) return err::kNotSupported;
-    std::copy(spec.color_matrix.begin(), spec.color_matrix.end(), matrix9);
+    if (!model.has(0x00020000)) return err::kNotSupported;
+    std::copy(model.color_matrix.begin(), model.color_matrix.end(), matrix9);
     return 0;
 }
 
@@ -252,7 +252,7 @@ QOR_EXPORT int QOR_GetSensorDarkOffset(QOR_HANDLE handle, uint16_t* dark_offset)
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (dark_offset == nullptr) return err::kNullPointer;
-    *dark_offset = spec.dark_offset;
+    *dark_offset = model.dark_offset;
     return 0;
 }
 
@@ -279,10 +279,10 @@ QOR_EXPORT int QOR_SetDelayExposureTime(QOR_HANDLE handle, uint32_t delay, uint3
     if (!validTimeBase(delay_base) || !validTimeBase(exposure_base)) return err::kValueOutOfRange;
     uint64_t delay_ns = toNs(delay, delay_base);
     uint64_t exposure_ns = toNs(exposure, exposure_base);
-    if (int32_t status = validateTimes(spec, delay_ns, exposure_ns); status != 0) return status;
+    if (int32_t status = validateTimes(model, delay_ns, exposure_ns); status != 0) return status;
     // A time within one step below the minimum is raised to the minimum, as the camera does.
-    if (exposure_ns < spec.minExposureNs()) {
-        exposure = static_cast<uint32_t>(spec.minExposureNs());
+    if (exposure_ns < model.minExposureNs()) {
+        exposure = static_cast<uint32_t>(model.minExposureNs());
         exposure_base = 0;
     }
     dev.modify([&](CameraSettings& s) {
@@ -311,7 +311,7 @@ QOR_EXPORT int QOR_SetROI(QOR_HANDLE handle, uint16_t x0, uint16_t y0, uint16_t 
     QORSIM_ENTER(QORSIM_PTR(handle), x0, y0, x1, y1);
     QORSIM_DEVICE(handle);
     QORSIM_NOT_WHILE_RECORDING();
-    if (x0 < 1 || y0 < 1 || x0 > x1 || y0 > y1 || x1 > spec.maxWidth() || y1 > spec.maxHeight())
+    if (x0 < 1 || y0 < 1 || x0 > x1 || y0 > y1 || x1 > model.maxWidth() || y1 > model.maxHeight())
         return err::kInvalidRoi;
     dev.modify([&](CameraSettings& s) { s.roi = {x0, y0, x1, y1}; });
     dev.setArmed(false);
@@ -343,7 +343,7 @@ QOR_EXPORT int QOR_GetTimestampMode(QOR_HANDLE handle, uint16_t* mode) {
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (mode == nullptr) return err::kNullPointer;
-    if (!spec.hasTimestamp()) return err::kNotSupported;
+    if (!model.hasTimestamp()) return err::kNotSupported;
     *mode = dev.settings().timestamp_mode;
     return 0;
 }
@@ -352,18 +352,18 @@ QOR_EXPORT int QOR_GetTimestampMode(QOR_HANDLE handle, uint16_t* mode) {
 QOR_EXPORT int QOR_SetTimestampMode(QOR_HANDLE handle, uint16_t mode) {
     QORSIM_ENTER(QORSIM_PTR(handle), mode);
     QORSIM_DEVICE(handle);
-    if (!spec.hasTimestamp()) return err::kNotSupported;
+    if (!model.hasTimestamp()) return err::kNotSupported;
     QORSIM_NOT_WHILE_RECORDING();
-    if (mode > 3 || (spec.has(0x00000008) && (mode == 1 || mode == 2))) return err::kValueOutOfRange;
+    if (mode > 3 || (model.has(0x00000008) && (mode == 1 || mode == 2))) return err::kValueOutOfRange;
     dev.modify([&](CameraSettings& s) { s.timestamp_mode = mode; });
     dev.setArmed(false);
     return 0;
 }
 
-QORSIM_MODE_CALLS(TriggerMode, trigger_mode, true, spec.has(0x00000080) ? 2 : 3)
-QORSIM_MODE_CALLS(AcquireMode, acquire_mode, !spec.has(0x00000200), 2)
-QORSIM_MODE_CALLS(NoiseFilterMode, noise_filter_mode, spec.has(0x00000001), 2)
-QORSIM_MODE_CALLS(DoubleImageMode, double_image, spec.description.wDoubleImageDESC != 0, 1)
+QORSIM_MODE_CALLS(TriggerMode, trigger_mode, true, model.has(0x00000080) ? 2 : 3)
+QORSIM_MODE_CALLS(AcquireMode, acquire_mode, !model.has(0x00000200), 2)
+QORSIM_MODE_CALLS(NoiseFilterMode, noise_filter_mode, model.has(0x00000001), 2)
+QORSIM_MODE_CALLS(DoubleImageMode, double_image, model.description.wDoubleImageDESC != 0, 1)
 
 #undef QORSIM_MODE_CALLS
 
@@ -379,7 +379,7 @@ QOR_EXPORT int QOR_SetPixelRate(QOR_HANDLE handle, uint32_t rate) {
     QORSIM_ENTER(QORSIM_PTR(handle), rate);
     QORSIM_DEVICE(handle);
     QORSIM_NOT_WHILE_RECORDING();
-    if (!contains(spec.description.dwPixelRateDESC, 4, rate)) return err::kValueOutOfRange;
+    if (!contains(model.description.dwPixelRateDESC, 4, rate)) return err::kValueOutOfRange;
     dev.modify([&](CameraSettings& s) { s.pixel_rate = rate; });
     dev.setArmed(false);
     return 0;
@@ -397,7 +397,7 @@ QOR_EXPORT int QOR_SetConversionFactor(QOR_HANDLE handle, uint16_t factor) {
     QORSIM_ENTER(QORSIM_PTR(handle), factor);
     QORSIM_DEVICE(handle);
     QORSIM_NOT_WHILE_RECORDING();
-    if (!contains16(spec.description.wConvFactDESC, 4, factor)) return err::kValueOutOfRange;
+    if (!contains16(model.description.wConvFactDESC, 4, factor)) return err::kValueOutOfRange;
     dev.modify([&](CameraSettings& s) { s.conversion_factor = factor; });
     dev.setArmed(false);
     return 0;
@@ -407,7 +407,7 @@ QOR_EXPORT int QOR_GetAcquireModeEx(QOR_HANDLE handle, uint16_t* mode, uint32_t*
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (mode == nullptr || image_count == nullptr) return err::kNullPointer;
-    if (spec.has(0x00000200) || !spec.has(0x00200000)) return err::kNotSupported;
+    if (model.has(0x00000200) || !model.has(0x00200000)) return err::kNotSupported;
     auto s = dev.settings();
     *mode = s.acquire_mode;
     *image_count = s.acquire_count;
@@ -418,7 +418,7 @@ QOR_EXPORT int QOR_GetAcquireModeEx(QOR_HANDLE handle, uint16_t* mode, uint32_t*
 QOR_EXPORT int QOR_SetAcquireModeEx(QOR_HANDLE handle, uint16_t mode, uint32_t image_count, uint32_t* reserved4) {
     QORSIM_ENTER(QORSIM_PTR(handle), mode, image_count, QORSIM_PTR(reserved4));
     QORSIM_DEVICE(handle);
-    if (spec.has(0x00000200) || !spec.has(0x00200000)) return err::kNotSupported;
+    if (model.has(0x00000200) || !model.has(0x00200000)) return err::kNotSupported;
     QORSIM_NOT_WHILE_RECORDING();
     if (mode == 3 || mode > 4) return err::kValueOutOfRange;
     if (mode == 4 && image_count == 0) return err::kValueOutOfRange;
@@ -434,7 +434,7 @@ QOR_EXPORT int QOR_GetMetaDataMode(QOR_HANDLE handle, uint16_t* mode, uint16_t* 
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (mode == nullptr) return err::kNullPointer;
-    if (!spec.has(0x00004000)) return err::kNotSupported;
+    if (!model.has(0x00004000)) return err::kNotSupported;
     *mode = dev.settings().metadata_mode;
     if (size != nullptr) *size = sizeof(QOR_Metadata);
     if (version != nullptr) *version = 1;
@@ -444,7 +444,7 @@ QOR_EXPORT int QOR_GetMetaDataMode(QOR_HANDLE handle, uint16_t* mode, uint16_t* 
 QOR_EXPORT int QOR_SetMetaDataMode(QOR_HANDLE handle, uint16_t mode, uint16_t* size, uint16_t* version) {
     QORSIM_ENTER(QORSIM_PTR(handle), mode);
     QORSIM_DEVICE(handle);
-    if (!spec.has(0x00004000)) return err::kNotSupported;
+    if (!model.has(0x00004000)) return err::kNotSupported;
     QORSIM_NOT_WHILE_RECORDING();
     if (mode > 1) return err::kValueOutOfRange;
     dev.modify([&](CameraSettings& s) { s.metadata_mode = mode; });
@@ -470,9 +470,9 @@ QOR_EXPORT int QOR_SetBinning(QOR_HANDLE handle, uint16_t horz, uint16_t vert) {
     QORSIM_NOT_WHILE_RECORDING();
     bool average = (horz & 0x1000) != 0 || (vert & 0x1000) != 0;
     if (((horz | vert) & 0xE000) != 0) return err::kInvalidBinning;
-    if (average && !spec.has3(0x00004000)) return err::kInvalidBinning;
-    auto h_factors = spec.binningFactors(true);
-    auto v_factors = spec.binningFactors(false);
+    if (average && !model.has3(0x00004000)) return err::kInvalidBinning;
+    auto h_factors = model.binningFactors(true);
+    auto v_factors = model.binningFactors(false);
     if (std::find(h_factors.begin(), h_factors.end(), horz & 0x0FFF) == h_factors.end() ||
         std::find(v_factors.begin(), v_factors.end(), vert & 0x0FFF) == v_factors.end())
         return err::kInvalidBinning;
@@ -517,9 +517,9 @@ QOR_EXPORT int QOR_ArmCamera(QOR_HANDLE handle) {
     QORSIM_DEVICE(handle);
     QORSIM_NOT_WHILE_RECORDING();
     auto s = dev.settings();
-    if (int32_t status = validateRoi(spec, s); status != 0) return status;
-    if (int32_t status = validateTimes(spec, s.delayNs(), s.exposureNs()); status != 0) return status;
-    if (spec.description.dwPixelRateDESC[0] != 0 && !contains(spec.description.dwPixelRateDESC, 4, s.pixel_rate))
+    if (int32_t status = validateRoi(model, s); status != 0) return status;
+    if (int32_t status = validateTimes(model, s.delayNs(), s.exposureNs()); status != 0) return status;
+    if (model.description.dwPixelRateDESC[0] != 0 && !contains(model.description.dwPixelRateDESC, 4, s.pixel_rate))
         return err::kValueOutOfRange;
     dev.setArmed(true);
     return 0;
@@ -531,7 +531,7 @@ QOR_EXPORT int QOR_GetCameraHealthStatus(QOR_HANDLE handle, uint32_t* warnings, 
     if (warnings == nullptr || errors == nullptr || status == nullptr) return err::kNullPointer;
     *warnings = 0;
     *errors = 0;
-    *status = spec.health_status;
+    *status = model.health_status;
     return 0;
 }
 
@@ -552,8 +552,8 @@ QOR_EXPORT int QOR_GetHWIOSignalCount(QOR_HANDLE handle, uint16_t* count) {
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_DEVICE(handle);
     if (count == nullptr) return err::kNullPointer;
-    if (!spec.has(0x40000000)) return err::kNotSupported;
-    *count = spec.hwio_count;
+    if (!model.has(0x40000000)) return err::kNotSupported;
+    *count = model.hwio_count;
     return 0;
 }
 
@@ -562,7 +562,7 @@ QOR_EXPORT int QOR_GetHWIOSignal(QOR_HANDLE handle, uint16_t index, QOR_Signal* 
     QORSIM_DEVICE(handle);
     if (signal == nullptr) return err::kNullPointer;
     if (signal->wSize != sizeof(QOR_Signal)) return err::kWrongRecordSize;
-    if (index >= spec.hwio_count) return err::kValueOutOfRange;
+    if (index >= model.hwio_count) return err::kValueOutOfRange;
     *signal = dev.settings().hwio[index];
     return 0;
 }
@@ -573,13 +573,13 @@ QOR_EXPORT int QOR_SetHWIOSignal(QOR_HANDLE handle, uint16_t index, QOR_Signal* 
     QORSIM_DEVICE(handle);
     if (signal == nullptr) return err::kNullPointer;
     if (signal->wSize != sizeof(QOR_Signal)) return err::kWrongRecordSize;
-    if (index >= spec.hwio_count) return err::kValueOutOfRange;
+    if (index >= model.hwio_count) return err::kValueOutOfRange;
     QORSIM_NOT_WHILE_RECORDING();
     const QOR_Signal current = dev.settings().hwio[index];
     if (signal->wEnabled > 1 || signal->wSelected > 3) return err::kValueOutOfRange;
     if (signal->wPolarity != 1 && signal->wPolarity != 2 && signal->wPolarity != 4 && signal->wPolarity != 8)
         return err::kValueOutOfRange;
-    if (spec.hwio_descriptors[index].strSignalName[signal->wSelected][0] == '\0') return err::kValueOutOfRange;
+    if (model.hwio_descriptors[index].strSignalName[signal->wSelected][0] == '\0') return err::kValueOutOfRange;
     for (int i = 0; i < 4; ++i) {
         // Timing parameters change only where the signal offers a settable timing.
         if (signal->dwParameter[i] == current.dwParameter[i]) continue;
@@ -598,9 +598,9 @@ QOR_EXPORT int QOR_GetHWIOSignalDescriptor(QOR_HANDLE handle, uint16_t index, QO
     QORSIM_DEVICE(handle);
     if (descriptor == nullptr) return err::kNullPointer;
     if (descriptor->wSize != sizeof(QOR_SignalDescriptor)) return err::kWrongRecordSize;
-    if (!spec.has(0x40000000)) return err::kNotSupported;
-    if (index >= spec.hwio_count) return err::kValueOutOfRange;
-    *descriptor = spec.hwio_descriptors[index];
+    if (!model.has(0x40000000)) return err::kNotSupported;
+    if (index >= model.hwio_count) return err::kValueOutOfRange;
+    *descriptor = model.hwio_descriptors[index];
     return 0;
 }
 
@@ -608,7 +608,7 @@ QOR_EXPORT int QOR_GetHWIOSignalDescriptor(QOR_HANDLE handle, uint16_t index, QO
 
 #define QORSIM_RAM_DEVICE(handle)                       \
     QORSIM_DEVICE(handle);                              \
-    if (!spec.hasCamRam()) return err::kNotSupported
+    if (!model.hasCamRam()) return err::kNotSupported
 
 QOR_EXPORT int QOR_GetStorageMode(QOR_HANDLE handle, uint16_t* mode) {
     QORSIM_ENTER(QORSIM_PTR(handle));
@@ -668,8 +668,8 @@ QOR_EXPORT int QOR_GetCameraRamSize(QOR_HANDLE handle, uint32_t* ram_pages, uint
     QORSIM_ENTER(QORSIM_PTR(handle));
     QORSIM_RAM_DEVICE(handle);
     if (ram_pages == nullptr || page_size == nullptr) return err::kNullPointer;
-    *ram_pages = spec.ram_pages;
-    *page_size = static_cast<uint16_t>(std::min<uint32_t>(spec.ram_page_size, 0xFFFF));
+    *ram_pages = model.ram_pages;
+    *page_size = static_cast<uint16_t>(std::min<uint32_t>(model.ram_page_size, 0xFFFF));
     return 0;
 }
 
@@ -689,7 +689,7 @@ QOR_EXPORT int QOR_SetCameraRamSegmentSize(QOR_HANDLE handle, uint32_t* sizes4) 
     if (sizes4 == nullptr) return err::kNullPointer;
     QORSIM_NOT_WHILE_RECORDING();
     uint64_t sum = uint64_t{sizes4[0]} + sizes4[1] + sizes4[2] + sizes4[3];
-    if (sum > spec.ram_pages) return err::kValueOutOfRange;
+    if (sum > model.ram_pages) return err::kValueOutOfRange;
     auto old = dev.settings().segment_pages;
     dev.modify([&](CameraSettings& s) { std::copy_n(sizes4, 4, s.segment_pages.begin()); });
     // A segment whose size changed loses its images, as re-partitioning does on the camera.
@@ -720,6 +720,6 @@ QOR_EXPORT int QOR_GetNumberOfImagesInSegment(QOR_HANDLE handle, uint16_t segmen
         height = stored.front().height;
     }
     *valid_images = static_cast<uint32_t>(stored.size());
-    *max_images = CameraRam::capacity(s.segment_pages[segment - 1], spec.ram_page_size, width, height);
+    *max_images = CameraRam::capacity(s.segment_pages[segment - 1], model.ram_page_size, width, height);
     return 0;
 }

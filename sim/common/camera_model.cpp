@@ -198,19 +198,19 @@ T integerOr(const nlohmann::json& obj, const char* key, T fallback) {
 }
 
 
-void parseHwio(CameraSpec& spec, const nlohmann::json& list) {
+void parseHwio(CameraSpec& model, const nlohmann::json& list) {
     if (!list.is_array() || list.size() > 4) throw std::runtime_error("\"hwio\" must be a list of at most 4 signals");
-    spec.hwio_count = static_cast<uint16_t>(list.size());
+    model.hwio_count = static_cast<uint16_t>(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         const auto& s = list[i];
-        QOR_Signal& rec = spec.defaults.hwio[i];
+        QOR_Signal& rec = model.defaults.hwio[i];
         rec = QOR_Signal{};
         rec.wSize = sizeof(QOR_Signal);
         rec.wEnabled = integerOr<uint16_t>(s, "enabled", 0);
         rec.wType = integerOr<uint16_t>(s, "type", 1);
         rec.wPolarity = integerOr<uint16_t>(s, "polarity", 1);
         rec.wSelected = integerOr<uint16_t>(s, "selected", 0);
-        QOR_SignalDescriptor& desc = spec.hwio_descriptors[i];
+        QOR_SignalDescriptor& desc = model.hwio_descriptors[i];
         desc = QOR_SignalDescriptor{};
         desc.wSize = sizeof(QOR_SignalDescriptor);
         for (const char* key : {"functionality", "parameters", "names"}) {
@@ -316,54 +316,54 @@ CameraSpec parseCameraSpec(const nlohmann::json& entry) {
     patch.erase("template");
     j.merge_patch(patch);
 
-    CameraSpec spec;
-    spec.serial = integerOr<uint32_t>(j, "serial", 0);
-    spec.name = j.value("name", std::string("SimCam"));
-    spec.interface_type = integerOr<uint16_t>(j, "interface", 8);
-    spec.state_flags = integerOr<uint32_t>(j, "state_flags", 1);
-    spec.health_status = integerOr<uint32_t>(j, "health_status", 0);
-    spec.memory_budget_bytes = integerOr<uint64_t>(j, "memory_budget_mb", 1024) << 20;
-    if (j.contains("external_trigger_hz")) spec.external_trigger_hz = j.at("external_trigger_hz").get<double>();
+    CameraSpec model;
+    model.serial = integerOr<uint32_t>(j, "serial", 0);
+    model.name = j.value("name", std::string("SimCam"));
+    model.interface_type = integerOr<uint16_t>(j, "interface", 8);
+    model.state_flags = integerOr<uint32_t>(j, "state_flags", 1);
+    model.health_status = integerOr<uint32_t>(j, "health_status", 0);
+    model.memory_budget_bytes = integerOr<uint64_t>(j, "memory_budget_mb", 1024) << 20;
+    if (j.contains("external_trigger_hz")) model.external_trigger_hz = j.at("external_trigger_hz").get<double>();
 
-    spec.description.wSize = sizeof(QOR_Description);
-    if (j.contains("description")) applyFields(&spec.description, descriptionFields(), j["description"], "description");
-    spec.description.wSize = sizeof(QOR_Description);
-    spec.description_ex.wSize = sizeof(QOR_DescriptionEx3);
+    model.description.wSize = sizeof(QOR_Description);
+    if (j.contains("description")) applyFields(&model.description, descriptionFields(), j["description"], "description");
+    model.description.wSize = sizeof(QOR_Description);
+    model.description_ex.wSize = sizeof(QOR_DescriptionEx3);
     if (j.contains("description_ex"))
-        applyFields(&spec.description_ex, descriptionExFields(), j["description_ex"], "description_ex");
+        applyFields(&model.description_ex, descriptionExFields(), j["description_ex"], "description_ex");
 
-    spec.camera_type.wSize = sizeof(QOR_CameraType);
-    spec.camera_type.wCamType = integerOr<uint16_t>(j, "camera_type", 0);
-    spec.camera_type.wCamSubType = integerOr<uint16_t>(j, "camera_sub_type", 0);
-    spec.camera_type.dwSerialNumber = spec.serial;
-    spec.camera_type.dwHWVersion = 0x0100;
-    spec.camera_type.dwFWVersion = 0x0203;
-    spec.camera_type.wInterfaceType = spec.interface_type;
+    model.camera_type.wSize = sizeof(QOR_CameraType);
+    model.camera_type.wCamType = integerOr<uint16_t>(j, "camera_type", 0);
+    model.camera_type.wCamSubType = integerOr<uint16_t>(j, "camera_sub_type", 0);
+    model.camera_type.dwSerialNumber = model.serial;
+    model.camera_type.dwHWVersion = 0x0100;
+    model.camera_type.dwFWVersion = 0x0203;
+    model.camera_type.wInterfaceType = model.interface_type;
 
     const nlohmann::json sensor = j.value("sensor", nlohmann::json::object());
-    spec.dark_offset = integerOr<uint16_t>(sensor, "dark_offset", 100);
-    spec.ir_sensitivity = integerOr<uint16_t>(sensor, "ir_sensitivity", 0);
-    spec.sensor_format = integerOr<uint16_t>(sensor, "sensor_format", 0);
-    spec.temperature_c = integerOr<int16_t>(sensor, "temperature_c", 25);
+    model.dark_offset = integerOr<uint16_t>(sensor, "dark_offset", 100);
+    model.ir_sensitivity = integerOr<uint16_t>(sensor, "ir_sensitivity", 0);
+    model.sensor_format = integerOr<uint16_t>(sensor, "sensor_format", 0);
+    model.temperature_c = integerOr<int16_t>(sensor, "temperature_c", 25);
     if (sensor.contains("color_matrix")) {
         const auto& m = sensor.at("color_matrix");
         if (!m.is_array() || m.size() != 9) throw std::runtime_error("sensor.color_matrix must be a list of 9 numbers");
-        for (size_t i = 0; i < 9; ++i) spec.color_matrix[i] = m[i].get<double>();
+        for (size_t i = 0; i < 9; ++i) model.color_matrix[i] = m[i].get<double>();
     }
 
-    CameraSettings& d = spec.defaults;
+    CameraSettings& d = model.defaults;
     const nlohmann::json defaults = j.value("defaults", nlohmann::json::object());
     splitSdkTime(integerOr<uint64_t>(defaults, "delay_ns", 0), d.delay, d.delay_base);
     splitSdkTime(integerOr<uint64_t>(defaults, "exposure_ns", 10000000), d.exposure, d.exposure_base);
-    d.roi = {1, 1, spec.maxWidth(), spec.maxHeight()};
+    d.roi = {1, 1, model.maxWidth(), model.maxHeight()};
     if (defaults.contains("roi")) {
         const auto& r = defaults.at("roi");
         if (!r.is_array() || r.size() != 4) throw std::runtime_error("defaults.roi must be a list of 4");
         for (size_t i = 0; i < 4; ++i) d.roi[i] = r[i].get<uint16_t>();
     }
     d.timestamp_mode = integerOr<uint16_t>(defaults, "timestamp_mode", 0);
-    d.pixel_rate = integerOr<uint32_t>(defaults, "pixel_rate", spec.description.dwPixelRateDESC[0]);
-    d.conversion_factor = integerOr<uint16_t>(defaults, "conversion_factor", spec.description.wConvFactDESC[0]);
+    d.pixel_rate = integerOr<uint32_t>(defaults, "pixel_rate", model.description.dwPixelRateDESC[0]);
+    d.conversion_factor = integerOr<uint16_t>(defaults, "conversion_factor", model.description.wConvFactDESC[0]);
     d.trigger_mode = integerOr<uint16_t>(defaults, "trigger_mode", 0);
     d.acquire_mode = integerOr<uint16_t>(defaults, "acquire_mode", 0);
     d.acquire_count = integerOr<uint32_t>(defaults, "acquire_count", 0);
@@ -380,25 +380,25 @@ CameraSpec parseCameraSpec(const nlohmann::json& entry) {
 
     const nlohmann::json setup = j.value("setup", nlohmann::json::object());
     d.setup = {integerOr<uint32_t>(setup, "pixel_format", 0), integerOr<uint32_t>(setup, "allowed", 0), 0, 0};
-    spec.setup_allowed = d.setup[1];
+    model.setup_allowed = d.setup[1];
 
-    if (j.contains("hwio")) parseHwio(spec, j.at("hwio"));
+    if (j.contains("hwio")) parseHwio(model, j.at("hwio"));
 
     const nlohmann::json camram = j.contains("camram") && j["camram"].is_object() ? j["camram"] : nlohmann::json::object();
-    spec.ram_page_size = integerOr<uint32_t>(camram, "page_size", 0);
-    spec.ram_pages = integerOr<uint32_t>(camram, "pages", 0);
-    if (spec.ram_pages > 0 && spec.ram_page_size == 0) throw std::runtime_error("camram.page_size must not be 0");
+    model.ram_page_size = integerOr<uint32_t>(camram, "page_size", 0);
+    model.ram_pages = integerOr<uint32_t>(camram, "pages", 0);
+    if (model.ram_pages > 0 && model.ram_page_size == 0) throw std::runtime_error("camram.page_size must not be 0");
     d.active_segment = integerOr<uint16_t>(camram, "active_segment", 1);
     if (camram.contains("segments")) {
         const auto& s = camram.at("segments");
         if (!s.is_array() || s.size() != 4) throw std::runtime_error("camram.segments must be a list of 4");
         uint64_t sum = 0;
         for (size_t i = 0; i < 4; ++i) sum += d.segment_pages[i] = s[i].get<uint32_t>();
-        if (sum > spec.ram_pages) throw std::runtime_error("camram.segments exceed camram.pages");
+        if (sum > model.ram_pages) throw std::runtime_error("camram.segments exceed camram.pages");
     } else {
-        d.segment_pages = {spec.ram_pages, 0, 0, 0};
+        d.segment_pages = {model.ram_pages, 0, 0, 0};
     }
-    return spec;
+    return model;
 }
 
 uint32_t CameraRam::capacity(uint32_t pages, uint32_t page_size, uint32_t width, uint32_t height) {
@@ -407,8 +407,8 @@ uint32_t CameraRam::capacity(uint32_t pages, uint32_t page_size, uint32_t width,
     return static_cast<uint32_t>(pages / pages_per_image);
 }
 
-CameraDevice::CameraDevice(CameraSpec spec, uint16_t device_number)
-    : spec_(std::move(spec)), device_number_(device_number), settings_(spec_.defaults) {}
+CameraDevice::CameraDevice(CameraSpec model, uint16_t device_number)
+    : model_(std::move(model)), device_number_(device_number), settings_(model_.defaults) {}
 
 CameraSettings CameraDevice::settings() const {
     std::lock_guard lock(mutex_);
@@ -420,7 +420,7 @@ void CameraDevice::resetSettings() {
     // The RAM partition and the active segment survive a settings reset, as on a camera.
     auto segments = settings_.segment_pages;
     auto active = settings_.active_segment;
-    settings_ = spec_.defaults;
+    settings_ = model_.defaults;
     settings_.segment_pages = segments;
     settings_.active_segment = active;
     armed_ = false;
@@ -478,7 +478,7 @@ Registry& registry() {
     return *r;
 }
 
-std::string lockName(const CameraDevice& d) { return "camera-" + std::to_string(d.spec().serial); }
+std::string lockName(const CameraDevice& d) { return "camera-" + std::to_string(d.model().serial); }
 
 // Rebuilds the device list after the device set changed. Caller holds the registry mutex.
 void refreshDevices(Registry& r) {
@@ -534,7 +534,7 @@ int32_t openCamera(uint16_t device_number, QOR_HANDLE* handle) {
     refreshDevices(r);
     auto it = std::find_if(r.devices.begin(), r.devices.end(),
                            [&](const auto& d) { return d->deviceNumber() == device_number && !d->unplugged(); });
-    if (it == r.devices.end() || ((*it)->spec().state_flags & QOR_DEVICE_AVAILABLE) == 0) return err::kNoSuchDevice;
+    if (it == r.devices.end() || ((*it)->model().state_flags & QOR_DEVICE_AVAILABLE) == 0) return err::kNoSuchDevice;
     for (const auto& [h, open] : r.handles)
         if (open.device == *it) return err::kDeviceInUse;
     auto device_lock = DeviceLock::acquire(lockName(**it));
@@ -588,7 +588,7 @@ int32_t sdkInitStatus() {
 
 void unplug(uint32_t serial) {
     for (const auto& d : cameraDevices())
-        if (d->spec().serial == serial) d->unplug();
+        if (d->model().serial == serial) d->unplug();
 }
 
 }  // namespace qorsim

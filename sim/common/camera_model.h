@@ -130,9 +130,9 @@ public:
 /// One simulated camera with its current state; shared by every handle opened on it.
 class CameraDevice {
 public:
-    CameraDevice(CameraSpec spec, uint16_t device_number);
+    CameraDevice(CameraSpec model, uint16_t device_number);
 
-    const CameraSpec& spec() const { return spec_; }
+    const CameraSpec& model() const { return model_; }
     uint16_t deviceNumber() const { return device_number_; }
 
     /// A copy of the current settings.
@@ -163,7 +163,7 @@ public:
     CameraRam& ram() { return ram_; }
 
 private:
-    CameraSpec spec_;
+    CameraSpec model_;
     uint16_t device_number_;
     mutable std::mutex mutex_;
     CameraSettings settings_;

@@ -82,28 +82,28 @@ void render(const FrameGeometry& g, uint32_t n, uint64_t exposure_ns, const QOR_
 
 }  // namespace
 
-FrameGeometry frameGeometry(const CameraSpec& spec, const CameraSettings& s) {
+FrameGeometry frameGeometry(const CameraSpec& model, const CameraSettings& s) {
     FrameGeometry g;
     g.roi_x0 = s.roi[0];
     g.roi_y0 = s.roi[1];
     g.width = s.roi[2] >= s.roi[0] ? s.roi[2] - s.roi[0] + 1u : 0u;
     g.roi_height = s.roi[3] >= s.roi[1] ? s.roi[3] - s.roi[1] + 1u : 0u;
     g.height = g.roi_height * (s.double_image ? 2 : 1);
-    g.sensor_width = spec.maxWidth();
-    g.sensor_height = spec.maxHeight();
+    g.sensor_width = model.maxWidth();
+    g.sensor_height = model.maxHeight();
     g.bin_h = std::max<uint16_t>(s.binningFactorHorz(), 1);
     g.bin_v = std::max<uint16_t>(s.binningFactorVert(), 1);
     g.average_binning = s.averageBinning();
-    g.data_bits = spec.dataBits(s);
-    g.storage_bits = spec.storageBits(s);
-    const int dyn = spec.description.wDynResDESC;
-    g.dark_offset = static_cast<uint16_t>(g.data_bits >= dyn ? spec.dark_offset << (g.data_bits - dyn)
-                                                             : spec.dark_offset >> (dyn - g.data_bits));
-    g.color = spec.isColor();
-    const int k = (spec.description.wColorPatternDESC & 0xF) - 1;
+    g.data_bits = model.dataBits(s);
+    g.storage_bits = model.storageBits(s);
+    const int dyn = model.description.wDynResDESC;
+    g.dark_offset = static_cast<uint16_t>(g.data_bits >= dyn ? model.dark_offset << (g.data_bits - dyn)
+                                                             : model.dark_offset >> (dyn - g.data_bits));
+    g.color = model.isColor();
+    const int k = (model.description.wColorPatternDESC & 0xF) - 1;
     g.cfa_phase = k < 0 || k > 3 ? 0 : static_cast<uint32_t>(k);
     g.msb_aligned = s.bit_alignment == 0;
-    g.timestamp_mode = spec.hasTimestamp() ? s.timestamp_mode : 0;
+    g.timestamp_mode = model.hasTimestamp() ? s.timestamp_mode : 0;
     return g;
 }
 

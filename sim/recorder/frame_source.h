@@ -35,7 +35,7 @@ struct FrameGeometry {
 };
 
 /// The geometry of the camera's next images for its current settings.
-FrameGeometry frameGeometry(const CameraSpec& spec, const CameraSettings& settings);
+FrameGeometry frameGeometry(const CameraSpec& model, const CameraSettings& settings);
 
 /// Renders image `image_number` (1-based) for the exposure time into `out` (geometry.bytes() bytes),
 /// including the binary time stamp of `timestamp` when the time-stamp mode is 1 or 2.

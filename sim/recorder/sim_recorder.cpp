@@ -39,7 +39,7 @@ QOR_Timestamp wallClockStamp(uint32_t counter) {
 }
 
 // The camera's metadata record of one image, as the recording's settings give it.
-QOR_Metadata metadataRecord(const CameraSpec& spec, const CameraSettings& s, const FrameGeometry& g, uint32_t number,
+QOR_Metadata metadataRecord(const CameraSpec& model, const CameraSettings& s, const FrameGeometry& g, uint32_t number,
                             const QOR_Timestamp& ts, double period_s) {
     QOR_Metadata m{};
     m.wSize = sizeof m;
@@ -60,22 +60,22 @@ QOR_Metadata metadataRecord(const CameraSpec& spec, const CameraSettings& s, con
     m.wEXPOSURE_TIME_BASE = s.exposure_base;
     m.dwEXPOSURE_TIME = s.exposure;
     m.dwFRAMERATE_MILLIHZ = period_s > 0 ? static_cast<uint32_t>(std::lround(1000.0 / period_s)) : 0;
-    m.sSENSOR_TEMPERATURE = spec.temperature_c;
+    m.sSENSOR_TEMPERATURE = model.temperature_c;
     m.wIMAGE_SIZE_X = static_cast<uint16_t>(g.width);
     m.wIMAGE_SIZE_Y = static_cast<uint16_t>(g.height);
     m.bBINNING_X = static_cast<uint8_t>(g.bin_h);
     m.bBINNING_Y = static_cast<uint8_t>(g.bin_v);
     m.dwSENSOR_READOUT_FREQUENCY = s.pixel_rate;
     m.wSENSOR_CONV_FACTOR = s.conversion_factor;
-    m.dwCAMERA_SERIAL_NO = spec.serial;
-    m.wCAMERA_TYPE = spec.camera_type.wCamType;
+    m.dwCAMERA_SERIAL_NO = model.serial;
+    m.wCAMERA_TYPE = model.camera_type.wCamType;
     m.bBIT_RESOLUTION = static_cast<uint8_t>(g.data_bits);
     m.wDARK_OFFSET = g.dark_offset;
     m.bTRIGGER_MODE = static_cast<uint8_t>(s.trigger_mode);
     m.bDOUBLE_IMAGE_MODE = static_cast<uint8_t>(s.double_image);
     m.bIMAGE_TYPE = g.color ? 2 : 1;
-    m.wCOLOR_PATTERN = spec.description.wColorPatternDESC;
-    m.wCAMERA_SUBTYPE = spec.camera_type.wCamSubType;
+    m.wCOLOR_PATTERN = model.description.wColorPatternDESC;
+    m.wCAMERA_SUBTYPE = model.camera_type.wCamSubType;
     m.wIMAGE_SIZE_X_Offset = static_cast<uint16_t>(g.roi_x0 - 1);
     m.wIMAGE_SIZE_Y_Offset = static_cast<uint16_t>(g.roi_y0 - 1);
     return m;
@@ -94,9 +94,9 @@ void copyCrop(const uint8_t* pixels, uint32_t width, uint16_t bytes_per_pixel, c
 
 SimRecorder::SimRecorder(std::shared_ptr<CameraDevice> device, QOR_HANDLE camera, uint32_t mode, const char* folder)
     : device_(std::move(device)), camera_(camera), kind_(mode & 0x3) {
-    const CameraSpec& spec = device_->spec();
+    const CameraSpec& model = device_->model();
     const CameraSettings settings = device_->settings();
-    geometry_ = frameGeometry(spec, settings);
+    geometry_ = frameGeometry(model, settings);
     if (kind_ == 0) throw err::kRecInvalidMode;
     if (geometry_.pixelCount() == 0) throw err::kRecInvalidArgument;
     const uint64_t image_bytes = geometry_.bytes();
@@ -118,10 +118,10 @@ SimRecorder::SimRecorder(std::shared_ptr<CameraDevice> device, QOR_HANDLE camera
         }
         case QOR_RECORDER_MODE_MEMORY:
             capacity_ = static_cast<uint32_t>(
-                std::min<uint64_t>(spec.memory_budget_bytes / (image_bytes + kFrameOverheadBytes), 0xFFFFFFFF));
+                std::min<uint64_t>(model.memory_budget_bytes / (image_bytes + kFrameOverheadBytes), 0xFFFFFFFF));
             break;
         case QOR_RECORDER_MODE_CAMRAM: {
-            if (!spec.hasCamRam()) throw err::kNotSupported;
+            if (!model.hasCamRam()) throw err::kNotSupported;
             segment_ = settings.active_segment;
             std::lock_guard lock(device_->ram().mutex);
             const auto& stored = device_->ram().segments[segment_ - 1];
@@ -132,7 +132,7 @@ SimRecorder::SimRecorder(std::shared_ptr<CameraDevice> device, QOR_HANDLE camera
                 geometry_.roi_height = geometry_.height;
                 geometry_.storage_bits = stored.front().bits;
             }
-            capacity_ = CameraRam::capacity(settings.segment_pages[segment_ - 1], spec.ram_page_size, geometry_.width,
+            capacity_ = CameraRam::capacity(settings.segment_pages[segment_ - 1], model.ram_page_size, geometry_.width,
                                             geometry_.height);
             break;
         }
@@ -179,7 +179,7 @@ int32_t SimRecorder::init(uint32_t count, uint16_t type, uint16_t file_switch, c
             const auto& stored = device_->ram().segments[segment_ - 1];
             uint32_t width = stored.empty() ? geometry_.width : stored.front().width;
             uint32_t height = stored.empty() ? geometry_.height : stored.front().height;
-            capacity_ = CameraRam::capacity(s.segment_pages[segment_ - 1], device_->spec().ram_page_size, width, height);
+            capacity_ = CameraRam::capacity(s.segment_pages[segment_ - 1], device_->model().ram_page_size, width, height);
             if (count > capacity_) return err::kRecNoMemory;
             state_.processed = static_cast<uint32_t>(stored.size());
             break;
@@ -212,7 +212,7 @@ int32_t SimRecorder::start() {
     if (device_->recording()) return err::kCameraBusy;
     if (!device_->armed()) return err::kRecNotArmed;
     const CameraSettings settings = device_->settings();
-    geometry_ = frameGeometry(device_->spec(), settings);
+    geometry_ = frameGeometry(device_->model(), settings);
     if (kind_ == QOR_RECORDER_MODE_CAMRAM) {
         std::lock_guard ram_lock(device_->ram().mutex);
         device_->ram().segments[segment_ - 1].clear();
@@ -294,7 +294,7 @@ bool SimRecorder::waitForNextExposure(Clock::time_point& next, double period_s, 
         return sleep_until(next);
     }
     // External triggers arrive at the device's trigger rate; forced triggers count as well.
-    const double hz = device_->spec().external_trigger_hz > 0 ? device_->spec().external_trigger_hz : 10.0;
+    const double hz = device_->model().external_trigger_hz > 0 ? device_->model().external_trigger_hz : 10.0;
     const auto external = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz));
     next = std::max(next + std::max(external, period), now - period);
     while (Clock::now() < next) {
@@ -308,9 +308,9 @@ bool SimRecorder::waitForNextExposure(Clock::time_point& next, double period_s, 
 }
 
 void SimRecorder::run() {
-    const CameraSpec& spec = device_->spec();
+    const CameraSpec& model = device_->model();
     const CameraSettings start_settings = device_->settings();
-    const bool metadata_on = spec.has(0x00004000) && start_settings.metadata_mode != 0;
+    const bool metadata_on = model.has(0x00004000) && start_settings.metadata_mode != 0;
     const uint16_t submode = start_settings.recorder_submode;
     auto next = Clock::now();
     for (uint32_t n = 1; !stop_requested_; ++n) {
@@ -334,12 +334,12 @@ void SimRecorder::run() {
         info.image_number = n;
         info.exposure_ns = exposure_ns;
         info.delay_ns = s.delayNs();
-        info.serial = spec.serial;
-        info.camera_name = spec.name;
+        info.serial = model.serial;
+        info.camera_name = model.name;
         info.binning_horz = geometry_.bin_h;
         info.binning_vert = geometry_.bin_v;
         info.has_metadata = metadata_on;
-        if (metadata_on) info.metadata = metadataRecord(spec, s, geometry_, n, info.timestamp, period_s);
+        if (metadata_on) info.metadata = metadataRecord(model, s, geometry_, n, info.timestamp, period_s);
 
         if (ae_on_) adjustExposure(frame);
 

@@ -27,6 +27,14 @@ constexpr const char* kOctetStream = "application/octet-stream";
 // Image bodies are handed to the socket in pieces of this size.
 constexpr size_t kChunkBytes = size_t{1} << 20;
 
+/// The camera name as one folder name: the scratch folder is emptied recursively, so a name with
+/// slashes, an absolute path, "." or ".." must never lead it outside "qor_vram".
+std::string scratchFolderName(std::string name) {
+    std::replace(name.begin(), name.end(), '/', '_');
+    if (name.empty() || name == "." || name == "..") return "camera";
+    return name;
+}
+
 bool hasAll(const httplib::Request& req, std::initializer_list<const char*> names) {
     return std::all_of(names.begin(), names.end(), [&](const char* name) { return req.has_param(name); });
 }
@@ -215,8 +223,8 @@ void CameraHttpServer::record(const Request& req, Response& res) {
         return;
     }
     if (file == "qor_vram") {
-        const std::filesystem::path folder = std::filesystem::temp_directory_path() / "qor_vram" /
-                                             control_->getName().value();
+        const std::filesystem::path folder =
+            std::filesystem::temp_directory_path() / "qor_vram" / scratchFolderName(control_->getName().value());
         std::filesystem::create_directories(folder);
         for (const auto& entry : std::filesystem::directory_iterator(folder)) std::filesystem::remove_all(entry.path());
         file = folder / "image";

@@ -289,6 +289,31 @@ TEST_F(ScratchFolderTest, RefusedRecordLeavesTheRunningRecordingsFilesAlone) {
     EXPECT_TRUE(image_file) << "the recording writes into the folder as \"image...\"";
 }
 
+// A camera whose name would point outside "qor_vram" gets a folder of its own inside it.
+class HostileNameTest : public ImageRoutesTest {
+protected:
+    HostileNameTest() : ImageRoutesTest(devices()) {}
+    static std::string devices() {
+        return json{{"cameras", {{{"template", "mono"}, {"serial", 32}, {"name", "../.."}}}}}.dump();
+    }
+};
+
+TEST_F(HostileNameTest, ScratchFolderStaysInsideTheScratchDirectory) {
+    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "qor_vram";
+    std::filesystem::create_directories(scratch);
+    const std::filesystem::path marker = scratch / ("marker-" + std::to_string(::getpid()));
+    std::ofstream(marker) << "must survive";
+    configure(kMonoPort, [](json& c) { c["roi"] = {{"x0", 1}, {"y0", 1}, {"x1", 64}, {"y1", 16}}; });
+    auto res = post(kMonoPort, "/v1/record", {{"imgCount", "1"}, {"recMode", "\"tif\""}, {"file", "qor_vram"}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_TRUE(std::filesystem::exists(marker));
+    EXPECT_TRUE(std::filesystem::is_directory(scratch / ".._.."));
+    std::error_code ec;
+    std::filesystem::remove(marker, ec);
+    std::filesystem::remove_all(scratch / ".._..", ec);
+}
+
 // ---------------------------------------------------------------------------------------------
 // /v1/image
 

@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using qortest::ServerProcess;
+using qortest::position;
 
 // A raw keep-alive connection that sent one request and then stays idle.
 class IdleConnection {
@@ -55,11 +56,6 @@ bool portOpen(uint16_t port) {
     return ok;
 }
 
-size_t position(const std::string& text, const std::string& part) {
-    size_t p = text.find(part);
-    EXPECT_NE(p, std::string::npos) << "missing: " << part;
-    return p;
-}
 
 std::string threeCameras() {
     return R"({"cameras": [{"template": "mono", "serial": 11, "name": "A"},
@@ -94,17 +90,7 @@ TEST(ServiceTest, DefaultCamerasComeUpAnswerDiscoveryAndInfoAndShutDownInOrder) 
     ASSERT_TRUE(server.waitForOutput("[MAIN] Shutting down...", 2s));
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);  // one polling period, with slack for a loaded machine
     EXPECT_EQ(server.waitForExit(5s), 0);
-    const std::string all = server.standardOutput();
-    size_t p = position(all, "\n[Main] SIGINT received - stopping servers...\n");
-    for (const char* line : {"\n[MAIN] Shutting down...\n", "\n[MAIN] Dispatcher stopped.\n",
-                             "\n[MAIN] Cameras released.\n", "\n[SERVER: 8080] Heartbeat thread stopped!\n",
-                             "\n[SERVER: 8080] HTTP Server + Thread stopped!\n",
-                             "\n[SERVER: 8081] Heartbeat thread stopped!\n",
-                             "\n[SERVER: 8081] HTTP Server + Thread stopped!\n", "\n[MAIN] Cam servers stopped.\n"}) {
-        size_t next = position(all, line);
-        EXPECT_GT(next, p) << line;
-        p = next;
-    }
+    qortest::expectShutdownLinesInOrder(server.standardOutput());
 }
 
 TEST(ServiceTest, DiscoveryFiltersByTypeAndDropsInvalidRequests) {

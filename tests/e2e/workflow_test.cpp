@@ -153,25 +153,6 @@ std::set<std::filesystem::path> tifFiles(const std::filesystem::path& folder) {
     return files;
 }
 
-size_t position(const std::string& text, const std::string& part) {
-    size_t p = text.find(part);
-    EXPECT_NE(p, std::string::npos) << "missing: " << part;
-    return p;
-}
-
-void expectShutdownLinesInOrder(const std::string& out) {
-    size_t p = position(out, "\n[Main] SIGINT received - stopping servers...\n");
-    for (const char* line : {"\n[MAIN] Shutting down...\n", "\n[MAIN] Dispatcher stopped.\n",
-                             "\n[MAIN] Cameras released.\n", "\n[SERVER: 8080] Heartbeat thread stopped!\n",
-                             "\n[SERVER: 8080] HTTP Server + Thread stopped!\n",
-                             "\n[SERVER: 8081] Heartbeat thread stopped!\n",
-                             "\n[SERVER: 8081] HTTP Server + Thread stopped!\n", "\n[MAIN] Cam servers stopped.\n"}) {
-        size_t next = position(out, line);
-        EXPECT_GT(next, p) << line;
-        p = next;
-    }
-}
-
 class WorkflowTest : public ::testing::TestWithParam<Camera> {
 protected:
     void SetUp() override { ASSERT_TRUE(server_.waitUntilReady()) << server_.standardOutput() << server_.standardError(); }
@@ -399,7 +380,7 @@ TEST(ShutdownTest, InterruptWhileOneClientWaitsAndAnotherDownloadsEndsCleanly) {
     ASSERT_TRUE(status) << "the process did not end";
     EXPECT_EQ(*status, 0);
     EXPECT_GE(downloads, 2);
-    expectShutdownLinesInOrder(server.standardOutput());
+    qortest::expectShutdownLinesInOrder(server.standardOutput());
 }
 
 }  // namespace

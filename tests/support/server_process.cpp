@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -140,6 +142,25 @@ nlohmann::json discover(const std::string& type) {
     auto reply = discoverRaw(nlohmann::json{{"action", "discover"}, {"type", type}}.dump());
     if (!reply) return nlohmann::json::array();
     return nlohmann::json::parse(*reply);
+}
+
+size_t position(const std::string& text, const std::string& part) {
+    size_t p = text.find(part);
+    EXPECT_NE(p, std::string::npos) << "missing: " << part;
+    return p;
+}
+
+void expectShutdownLinesInOrder(const std::string& out) {
+    size_t p = position(out, "\n[Main] SIGINT received - stopping servers...\n");
+    for (const char* line : {"\n[MAIN] Shutting down...\n", "\n[MAIN] Dispatcher stopped.\n",
+                             "\n[MAIN] Cameras released.\n", "\n[SERVER: 8080] Heartbeat thread stopped!\n",
+                             "\n[SERVER: 8080] HTTP Server + Thread stopped!\n",
+                             "\n[SERVER: 8081] Heartbeat thread stopped!\n",
+                             "\n[SERVER: 8081] HTTP Server + Thread stopped!\n", "\n[MAIN] Cam servers stopped.\n"}) {
+        size_t next = position(out, line);
+        EXPECT_GT(next, p) << line;
+        p = next;
+    }
 }
 
 std::unique_ptr<httplib::Client> client(uint16_t port, int timeout_s) {

@@ -56,6 +56,12 @@ std::optional<std::string> discoverRaw(const std::string& payload,
 /// Discovery of a type, parsed; an empty array when no reply came.
 nlohmann::json discover(const std::string& type = "camera");
 
+/// Where `part` stands in `text`; a missing part is a test failure (and npos).
+size_t position(const std::string& text, const std::string& part);
+/// Checks that the output holds the SIGINT line and then the shutdown lines of the two default
+/// camera servers, in order.
+void expectShutdownLinesInOrder(const std::string& out);
+
 /// An HTTP client to a server port on loopback.
 std::unique_ptr<httplib::Client> client(uint16_t port, int timeout_s = 30);
 

@@ -4,10 +4,12 @@ BUILD_SAN  ?= build-sanitize
 JOBS       ?= $(shell nproc)
 SANITIZE   ?= 1
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Rebuilds of the same sources (several build folders, clean clones) come from the compiler cache.
+LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache")
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux
+            iproute2 util-linux ccache
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -34,7 +36,7 @@ bench-deps:
 	fi
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 configure: $(BUILD)/CMakeCache.txt
 
@@ -48,7 +50,7 @@ test-unit: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
 
 $(BUILD_SAN)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug "-DQOR_SANITIZERS=address;undefined"
+	cmake -S . -B $(BUILD_SAN) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug "-DQOR_SANITIZERS=address;undefined"
 
 test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
 	cmake --build $(BUILD_SAN) -j $(JOBS)

@@ -17,6 +17,10 @@ namespace {
 // Enough workers for many idle keep-alive clients and long waits at once.
 constexpr size_t kMaxWorkers = 256;
 
+// Request bodies are JSON documents and look-up tables of at most 1 MiB; anything larger is refused
+// with 413 before it is held in memory.
+constexpr size_t kMaxRequestBody = size_t{4} << 20;
+
 void print(const std::string& line) { std::cout << line << std::flush; }
 
 }  // namespace
@@ -27,6 +31,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
       tags_(std::move(tags)) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
+    http_.set_payload_max_length(kMaxRequestBody);
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });

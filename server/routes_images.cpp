@@ -379,8 +379,9 @@ void CameraHttpServer::hasRam(const Request&, Response& res) {
 }
 
 void CameraHttpServer::switchToCamRam(const Request& req, Response& res) {
-    const bool ok = req.has_param("segment") ? control_->switchToCamRam(narrowFrom<uint16_t>(presentParam(req, "segment")))
-                                             : control_->switchToCamRam();
+    const bool ok = req.has_param("segment")
+                        ? control_->switchToCamRam(qor::json_tables::uint16NumberFromJson(presentParam(req, "segment")))
+                        : control_->switchToCamRam();
     if (!ok) return sendErrorReply(res);
     res.status = 200;
 }

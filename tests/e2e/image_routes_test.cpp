@@ -821,9 +821,12 @@ TEST_F(ImageRoutesTest, CameraRamRoutesOnTheMonoCamera) {
     ASSERT_TRUE(switched);
     EXPECT_EQ(switched->status, 200);
     EXPECT_EQ(post(kMonoPort, "/v1/switchToCamRam")->status, 200);
-    auto bad = post(kMonoPort, "/v1/switchToCamRam", {{"segment", "\"x\""}});
-    ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->status, 500);
+    // A segment is a number: a text or a boolean is refused.
+    for (const char* segment : {"\"x\"", "true", "false", "[1]"}) {
+        auto bad = post(kMonoPort, "/v1/switchToCamRam", {{"segment", segment}});
+        ASSERT_TRUE(bad) << segment;
+        EXPECT_EQ(bad->status, 500) << segment;
+    }
     auto invalid = post(kMonoPort, "/v1/switchToCamRam", {{"segment", "9"}});
     ASSERT_TRUE(invalid);
     EXPECT_EQ(invalid->status, 503);

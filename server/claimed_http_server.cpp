@@ -10,11 +10,10 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "server/task_queue.h"
 
 namespace {
 
-// Enough workers for many idle keep-alive clients and long waits at once.
+// Requests handled at once (idle and slow clients wait without a worker); enough for many long waits.
 constexpr size_t kMaxWorkers = 256;
 
 // Request bodies are JSON documents and look-up tables of at most 1 MiB; anything larger is refused
@@ -28,11 +27,10 @@ void print(const std::string& line) { std::cout << line << std::flush; }
 ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
                                      ServerConsoleTags tags)
     : address_(std::move(address)), port_(port), dispatcher_(dispatcher), entry_(std::move(entry)),
-      tags_(std::move(tags)) {
+      tags_(std::move(tags)), http_(kMaxWorkers) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
     http_.set_payload_max_length(kMaxRequestBody);
-    http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });
     dispatcher_->updateEntry(entry_);
@@ -54,7 +52,7 @@ void ClaimedHttpServer::start() {
 void ClaimedHttpServer::listenLoop() {
     print(tags_.port_tag + std::to_string(port_) + "] HTTP listening\n");
     // A port that cannot be bound ends the thread; the server then answers nothing.
-    const bool bound = http_.bind_to_port("0.0.0.0", port_);
+    const bool bound = http_.bindWithBacklog("0.0.0.0", port_);
     {
         std::lock_guard lock(wake_mutex_);
         bind_attempted_ = true;

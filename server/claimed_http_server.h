@@ -17,6 +17,7 @@
 
 #include "app/discovery_entry.h"
 #include "app/dispatcher.h"
+#include "server/http_listener.h"
 
 /// Console texts that tell the device servers apart.
 struct ServerConsoleTags {
@@ -93,7 +94,7 @@ private:
     Dispatcher* dispatcher_;
     DiscoveryEntry entry_;
     ServerConsoleTags tags_;
-    httplib::Server http_;
+    HttpListener http_;
     std::thread listen_thread_;
     std::thread heartbeat_thread_;
     std::atomic<bool> running_{false};

@@ -19,6 +19,8 @@ class HttpListener : public httplib::Server {
 public:
     /// Longest time from the first byte of a request to the end of its head.
     static constexpr std::chrono::seconds kHeadTimeout{5};
+    /// How long a worker waits for a connection's next request before handing it to the poller.
+    static constexpr std::chrono::milliseconds kNextRequestGrace{20};
     /// Connects that may wait for their accept.
     static constexpr int kBacklog = 1024;
 

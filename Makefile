@@ -9,12 +9,16 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache
+            iproute2 util-linux ccache \
+            libcli11-dev libsystemd-dev help2man dpkg-dev lintian
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# `make install` puts everything under PREFIX, inside DESTDIR when that is given.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 
-.PHONY: all deps bench-deps configure build run test test-unit test-sanitize bench clean
+.PHONY: all deps bench-deps configure build run test test-unit test-sanitize bench clean install package
 
 all: build
 
@@ -60,6 +64,15 @@ test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize; fi
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package (server, simulated vendor libraries, Python client), checked by lintian.
+package: build
+	rm -f $(BUILD)/qor-camera-server_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/qor-camera-server_*.deb
 
 bench: deps bench-deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DQOR_BUILD_BENCH=ON

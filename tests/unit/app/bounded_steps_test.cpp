@@ -45,7 +45,8 @@ TEST(BoundedStepsTest, StepsThatFinishAreWaitedForAndRunInOrder) {
 TEST(BoundedStepsTest, AStuckStepIsAbandonedAndTheOthersStillRun) {
     auto gate = std::make_shared<Gate>();
     auto later = std::make_shared<std::atomic<int>>(0);
-    BoundedSteps steps(BoundedSteps::Clock::now() + 100ms, 50ms);
+    // Long enough for the quick steps on a loaded machine; the stuck one is waited for just as long.
+    BoundedSteps steps(BoundedSteps::Clock::now() + 1s, 1s);
     const std::vector<bool> finished =
         steps.runTogether({[] {}, [gate] { gate->pass(); }, [later] { ++*later; }});
     EXPECT_EQ(finished, (std::vector<bool>{true, false, true}));

@@ -9,7 +9,9 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache
+            iproute2 util-linux ccache \
+            python3 python3-pytest python3-numpy python3-tifffile python3-tqdm mypy \
+            python3-venv python3-pip python3-setuptools python3-wheel
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -58,9 +58,10 @@ class LightSource(Device):
         """Switches the light source off."""
         self._post("/v1/switchOff")
 
-    def execute_command(self, command: str, in_val: str | None = None) -> str:
+    def execute_command(self, command: str, in_val: str | int | None = None) -> str:
         """Sends a device command with an optional value and returns the device's answer."""
-        return str(self._post("/v1/executeCommand", {"command": command, "in_val": in_val}).json())
+        value = None if in_val is None else str(in_val)
+        return str(self._post("/v1/executeCommand", {"command": command, "in_val": value}).json())
 
     def get_versions(self, library: str | None = None) -> str:
         """The version text of the light-source library (or of the named library)."""

@@ -15,6 +15,8 @@ from .errors import (
     ConflictError,
     ConnectionError,
     DeviceError,
+    DeviceNotFoundError,
+    ImageFormatError,
     LightSourceError,
     MissingDependencyError,
     NotFoundError,
@@ -22,8 +24,7 @@ from .errors import (
     RequestError,
     ServerError,
 )
-from ._device import DeviceNotFoundError
-from .image import DATA_FORMATS, Image, ImageFormatError
+from .image import DATA_FORMATS, Image
 from .lightsource import LightSource
 
 __version__ = "0.1.0"

@@ -10,13 +10,9 @@ from typing import Any, Mapping, TypeVar
 from ._http import Response, Transport
 from .claim import Claim
 from .discovery import ServerEntry, discover
-from .errors import QorError
+from .errors import DeviceNotFoundError
 
 _Self = TypeVar("_Self", bound="Device")
-
-
-class DeviceNotFoundError(QorError):
-    """Discovery found no server that matches the selection."""
 
 
 class Device:

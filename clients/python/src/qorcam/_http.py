@@ -90,7 +90,9 @@ class Transport:
         effective = self.timeout if isinstance(timeout, float) and math.isnan(timeout) else timeout
         with self._lock:
             response = self._send(method, target, body, headers, effective)
-        exchange = Exchange(self.server_kind, method, path, query, body, response.status, response.headers, response.body)
+        exchange = Exchange(
+            self.server_kind, method, path, query, body, response.status, response.headers, response.body
+        )
         for observer in list(exchange_observers):
             observer(exchange)
         if check:

@@ -263,7 +263,11 @@ class Camera(Device):
     # Images.
 
     def image(
-        self, index: int, format: str = "Mono16", crop: Crop | None = None, comp_params: Mapping[str, float] | None = None
+        self,
+        index: int,
+        format: str = "Mono16",
+        crop: Crop | None = None,
+        comp_params: Mapping[str, float] | None = None,
     ) -> Image:
         """One recorded image (index 0 is the first; 0xFFFFFFFF the newest; in fifo mode the oldest unread)."""
         reply = self._transport.request(

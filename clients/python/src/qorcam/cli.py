@@ -70,7 +70,8 @@ def _progress(items: Iterable[_T], total: int, description: str) -> Iterable[_T]
     tqdm = optional("tqdm")
     if tqdm is None:
         return items
-    return tqdm.tqdm(items, total=total, desc=description, unit="image", disable=None, file=sys.stderr)  # type: ignore[no-any-return]
+    bar: Iterable[_T] = tqdm.tqdm(items, total=total, desc=description, unit="image", disable=None, file=sys.stderr)
+    return bar
 
 
 def _waiting(action: Callable[[], None], limit_s: float | None, description: str) -> None:
@@ -196,6 +197,16 @@ def _config(args: argparse.Namespace) -> None:
     _emit(args, config, _table(_flatten(config)))
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of images, not {text!r}")
+    return value
+
+
 def _crop(text: str) -> tuple[int, int, int, int]:
     try:
         x0, y0, x1, y1 = (int(v) for v in text.split(","))
@@ -312,7 +323,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=_config)
 
     p = commands.add_parser("snap", parents=[common], help="record images and save them")
-    p.add_argument("-n", "--count", type=int, default=1, help="number of images (files get a _NNNN suffix)")
+    p.add_argument("-n", "--count", type=_positive, default=1, help="number of images (files get a _NNNN suffix)")
     p.add_argument("--format", default="Mono16", choices=DATA_FORMATS, help="data format (default Mono16)")
     p.add_argument("--crop", type=_crop, help="x0,y0,x1,y1 in 1-based, inclusive pixels")
     p.add_argument("-o", "--output", required=True, help="OUT.tif, OUT.npy or OUT.raw")
@@ -320,7 +331,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = commands.add_parser("record", parents=[common], help="start a recording")
     p.add_argument("--mode", default="sequence", choices=RECORD_MODES, help="record mode (default sequence)")
-    p.add_argument("--count", type=int, default=1, help="number of images (default 1)")
+    p.add_argument("--count", type=_positive, default=1, help="number of images (default 1)")
     p.add_argument("--file", help="target of the file modes, on the server (or qor_vram)")
     p.set_defaults(run=_record)
 

@@ -88,7 +88,9 @@ _HINTS: dict[tuple[int, str], str] = {
     ),
     (400, "/v1/uploadLut"): "the upload must be a non-empty multipart file part named \"lut\"",
     (404, "/v1/loadLut"): "the look-up-table file does not exist on the server; upload it first",
-    (404, "/v1/setConvertControl"): "the pseudo-colour look-up-table file does not exist on the server; upload it first",
+    (404, "/v1/setConvertControl"): (
+        "the pseudo-colour look-up-table file does not exist on the server; upload it first"
+    ),
     (409, "/v1/record"): "the camera is recording; stop it first",
 }
 
@@ -128,6 +130,14 @@ def raise_for_status(server_kind: str, method: str, route: str, status: int, bod
     error = _CLASSES.get(status, RequestError)(f"{status}: {hint} ({method} {route})", route)
     error.status = status
     raise error
+
+
+class DeviceNotFoundError(QorError):
+    """Discovery found no server that matches the selection."""
+
+
+class ImageFormatError(QorError):
+    """An image reply whose body or headers do not describe an image."""
 
 
 class MissingDependencyError(QorError):

@@ -11,14 +11,10 @@ from pathlib import Path
 from typing import Any, Mapping
 
 from ._optional import optional, require
-from .errors import QorError
+from .errors import ImageFormatError
 
 #: The data formats the cameras know, in the servers' spelling.
 DATA_FORMATS = ("Mono8", "Mono16", "BGR8", "BGRA8", "BGR16", "RGB8", "RGBA8", "RGB16", "CompressedMono8")
-
-
-class ImageFormatError(QorError):
-    """An image reply whose body or headers do not describe an image."""
 
 
 def _json_header(headers: Mapping[str, str], name: str) -> Any:
@@ -154,7 +150,8 @@ def _pixels(body: bytes, width: int, height: int, bytes_per_pixel: int) -> Any:
     if numpy is not None:
         dtype = numpy.dtype("<u2") if bytes_per_pixel == 2 else numpy.dtype(numpy.uint8)
         # A writable native-order array, so that callers may process it in place.
-        return numpy.frombuffer(bytearray(body), dtype=dtype).reshape(height, width).astype(dtype.newbyteorder("="), copy=False)
+        pixels = numpy.frombuffer(bytearray(body), dtype=dtype).reshape(height, width)
+        return pixels.astype(dtype.newbyteorder("="), copy=False)
     pixels = array.array("H" if bytes_per_pixel == 2 else "B")
     pixels.frombytes(body)
     if sys.byteorder == "big" and bytes_per_pixel == 2:

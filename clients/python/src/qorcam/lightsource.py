@@ -34,9 +34,11 @@ class LightSource(Device):
     def get_configuration(self) -> dict[str, list[int]]:
         """The channels' intensities and on states (0 or 1)."""
         document = self._get_json("/v1/getConfiguration")
-        return {"intensities": [int(v) for v in document["intensities"]], "on_states": [int(v) for v in document["on_states"]]}
+        return _configuration(document)
 
-    def set_configuration(self, intensities: Sequence[int] | None = None, on_states: Sequence[int] | None = None) -> None:
+    def set_configuration(
+        self, intensities: Sequence[int] | None = None, on_states: Sequence[int] | None = None
+    ) -> None:
         """Sets the channels' intensities and on states; a list left out keeps its current values."""
         current = self.get_configuration() if intensities is None or on_states is None else {}
         document = {
@@ -48,7 +50,7 @@ class LightSource(Device):
     def default_configuration(self) -> dict[str, list[int]]:
         """Restores the default configuration (every channel off) and returns it."""
         document = self._post("/v1/defaultConfiguration").json()
-        return {"intensities": [int(v) for v in document["intensities"]], "on_states": [int(v) for v in document["on_states"]]}
+        return _configuration(document)
 
     def switch_on(self) -> None:
         """Switches the light source on."""
@@ -66,3 +68,7 @@ class LightSource(Device):
     def get_versions(self, library: str | None = None) -> str:
         """The version text of the light-source library (or of the named library)."""
         return str(self._get_json("/v1/getVersions", {"library": library}))
+
+
+def _configuration(document: Any) -> dict[str, list[int]]:
+    return {key: [int(v) for v in document[key]] for key in ("intensities", "on_states")}

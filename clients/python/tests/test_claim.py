@@ -37,9 +37,3 @@ def test_claim_holds_for_12_s_and_lapses_5_to_6_s_after_the_block(mono: Camera) 
     finally:
         mono.default_configuration()
 
-
-def test_release_frees_at_once(mono: Camera) -> None:
-    with mono.claim():
-        assert mono.info().free is False
-        mono.release()
-        assert mono.info().free is True

@@ -357,7 +357,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command; returns 0 on success, 1 on a device or request error, 2 on a usage error."""
+    """Runs the command; returns 0 on success, 1 on a device or request error, 2 on a usage error
+    (130 when interrupted)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -369,4 +370,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (QorError, OSError, ValueError) as error:
         print(f"qorcam: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("qorcam: interrupted", file=sys.stderr)
+        return 130
     return 0

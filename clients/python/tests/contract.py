@@ -238,6 +238,8 @@ def check_exchange(ex: Exchange) -> None:
             raise AssertionError(f"{route} is not in the reference, but the server answered {ex.status} instead of 404")
         return
     document = load_document(ex.server_kind)
+    if ex.status == 404 and op.get("x-extension") and "404" not in op.get("responses", {}):
+        return  # a server built without that extension does not have the route
     status = _check_status(ex, route, op)
     if status.startswith("2"):
         _check_parameters(ex, route, document, op)

@@ -184,6 +184,7 @@ GOOD = {
     "series": Exchange("GET", "/v1/images", 200, b"", {"crop": '{"x0":1,"x1":4,"y0":1,"y1":2}', "count": "3"},
                        {"start_index": "0", "format": '"Mono16"'}),
     "unknown route": Exchange("GET", "/v1/nothing", 404),
+    "extension route not built": Exchange("GET", "/v1/stream", 404),
     "known path, other method": Exchange("POST", "/v1/getName", 404),
     "light source info": json_reply("GET", "/v1/info", 200, {"free": True, "ip": "0.0.0.0", "name": "", "port": 8081,
                                                             "serial": 4294967295, "type": "lumra"},
@@ -195,6 +196,7 @@ GOOD = {
 BAD = {
     "status not listed": (json_reply("GET", "/v1/getName", 409, "x"), "does not list"),
     "unknown route answered": (Exchange("GET", "/v1/nothing", 200), "not in the reference"),
+    "core route missing": (Exchange("GET", "/v1/getName", 404), "does not list"),
     "wrong key": (json_reply("GET", "/v1/getExposureTime", 200, {"exposure": 0.01}), "exposure_s"),
     "extra key": (json_reply("GET", "/v1/getRecordedImageCount", 200, {"recorded": 1, "more": 2}), "more"),
     "negative unsigned": (json_reply("GET", "/v1/getSerial", 200, -1), "minimum"),

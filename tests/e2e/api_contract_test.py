@@ -141,6 +141,8 @@ def exercise_camera(call: Checker, colored: bool) -> None:
     call("PUT", "/v1/defaultConfiguration", expect=200)
     configuration = json.loads(call("GET", "/v1/getConfiguration", expect=200).body)
     call("PUT", "/v1/setConfiguration", body=j(configuration), expect=200)
+    # Binary time stamps, so that image replies carry the "timestamp" header too.
+    call("PUT", "/v1/setConfiguration", body=j(dict(configuration, timestamp_mode=1)), expect=200)
     call("PUT", "/v1/setConfiguration", body='{"exposure_time_s":0.01}', expect=500)
     call("PUT", "/v1/setExposureTime", body='{"exposure_s":0.01}', expect=200)
     call("PUT", "/v1/setExposureTime", body='{"exposure_s":100000}', expect=503)
@@ -173,7 +175,9 @@ def exercise_camera(call: Checker, colored: bool) -> None:
     call("POST", "/v1/adaptWhiteBalance", {"format": j("BGR8"), "crop": j(SMALL)}, expect=200)
     for data_format in ["Mono16", "Mono8", "BGR8", "BGRA8", "Undefined"] + (["RGB16"] if colored else []):
         call("GET", "/v1/image", {"index": "1", "format": j(data_format), "crop": j(CROP)}, expect=200)
-    call("GET", "/v1/image", {"index": "0", "format": j("Mono16")}, expect=200)
+    headers = call("GET", "/v1/image", {"index": "0", "format": j("Mono16")}, expect=200).headers
+    if "timestamp" not in headers:
+        call.failures.append(f"image reply without a time stamp on a camera that records one: {sorted(headers)}")
     call("HEAD", "/v1/image", {"index": "0", "format": j("Mono16")}, expect=200)
     call("GET", "/v1/image", {"index": "0", "format": j("CompressedMono8"), "comp_params": j(COMPRESSION)}, expect=200)
     call("GET", "/v1/image", {"index": "0", "format": "Mono16"}, expect=500)

@@ -26,14 +26,22 @@ DOCUMENTS = {"camera": "camera.openapi.yaml", "lumra": "lightsource.openapi.yaml
 class Exchange(Protocol):
     """What the checker reads of one request and its answer (header names in lower case)."""
 
-    server_kind: str
-    method: str
-    path: str
-    query: Mapping[str, str]
-    request_body: bytes
-    status: int
-    headers: Mapping[str, str]
-    body: bytes
+    @property
+    def server_kind(self) -> str: ...  # "camera" or "lumra"
+    @property
+    def method(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def query(self) -> Mapping[str, str]: ...  # values as sent, e.g. '"Mono16"'
+    @property
+    def request_body(self) -> bytes: ...
+    @property
+    def status(self) -> int: ...
+    @property
+    def headers(self) -> Mapping[str, str]: ...
+    @property
+    def body(self) -> bytes: ...
 
 
 @functools.cache

@@ -145,7 +145,7 @@ def json_reply(method: str, path: str, status: int, document: object, **kwargs: 
                     **kwargs)  # type: ignore[arg-type]
 
 
-def image_headers(**overrides: str) -> dict[str, str]:
+def image_headers(**overrides: str | None) -> dict[str, str]:
     headers = {
         "content-type": "application/octet-stream",
         "crop": '{"x0":1,"x1":4,"y0":1,"y1":2}',
@@ -156,8 +156,8 @@ def image_headers(**overrides: str) -> dict[str, str]:
         "timestamp": json.dumps({"wSize": 22, "dwImgCounter": 7, "wYear": 2026, "wMonth": 1, "wDay": 2, "wHour": 3,
                                  "wMinute": 4, "wSecond": 5, "dwMicroSeconds": 6}),
     }
-    headers.update(overrides)
-    return {k: v for k, v in headers.items() if v is not None}
+    merged: dict[str, str | None] = {**headers, **overrides}
+    return {k: v for k, v in merged.items() if v is not None}
 
 
 IMAGE_QUERY = {"index": "0", "format": '"Mono16"'}

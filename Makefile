@@ -31,14 +31,15 @@ deps:
 	fi
 
 # The API linter and renderer (@redocly/cli, pinned in tools/node/package-lock.json) go into
-# tools/node, never into the system. It needs Node.js 20.19 or later.
+# tools/node, never into the system. It asks for Node.js 20.19 or later: Debian 12's Node.js 18 runs
+# the linter (with a warning) but not the renderer of `make docs`.
 doc-tools: $(REDOCLY)
 
 $(REDOCLY): tools/node/package.json tools/node/package-lock.json
 	@command -v npm >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(NODE_PACKAGES); }
 	@node -e 'const [a, b] = process.versions.node.split(".").map(Number); process.exit(a > 20 || (a == 20 && b >= 19) ? 0 : 1)' || \
-	  echo "warning: the API linter needs Node.js 20.19 or later; this machine has $$(node --version)" >&2
+	  echo "warning: rendering the API reference (make docs) needs Node.js 20.19 or later; this machine has $$(node --version)" >&2
 	npm ci --prefix tools/node --no-audit --no-fund
 	touch $@
 

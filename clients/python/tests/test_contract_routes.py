@@ -6,12 +6,14 @@ from __future__ import annotations
 
 import json
 import re
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
 
-import contract
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import contract  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[3]
 ROUTE_METHODS = ("get", "post", "put", "delete", "patch")

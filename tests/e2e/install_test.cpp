@@ -76,6 +76,17 @@ protected:
         const size_t height = crop["y1"].get<size_t>() - crop["y0"].get<size_t>() + 1;
         EXPECT_EQ(image->body.size(), width * height * 2);
 
+        // The installed client command finds the installed server, with the package from Python's path there.
+        const fs::path root = executable.parent_path().parent_path();
+        if (fs::exists(fs::path(QOR_SOURCE_DIR) / "clients" / "python" / "src" / "qorcam")) {
+            const fs::path listing = work_ / "qorcam.txt";
+            EXPECT_TRUE(run("PYTHONPATH='" + (root / "lib/python3/dist-packages").string() + "' '" +
+                                (root / "bin" / "qorcam").string() + "' discover --json",
+                            listing))
+                << readFile(listing);
+            EXPECT_NE(readFile(listing).find("10001"), std::string::npos) << readFile(listing);
+        }
+
         ::kill(server.pid(), SIGTERM);
         EXPECT_EQ(server.waitForExit(5s), 0);
     }

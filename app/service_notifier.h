@@ -3,6 +3,7 @@
 // Tells a service manager (systemd) how the service is doing. Without a manager (no NOTIFY_SOCKET in
 // the environment) every call does nothing.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 class ServiceNotifier {

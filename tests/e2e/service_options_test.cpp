@@ -257,21 +257,16 @@ TEST(ServiceOptionsTest, HelpAndVersionPrintAndExitWithoutServing) {
     EXPECT_EQ(version.standardOutput().rfind("qor-camera-server ", 0), 0u) << version.standardOutput();
 }
 
-TEST(ServiceOptionsTest, InvalidOptionsExitWithStatusTwoAndAHint) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"--http-port", "0"},        {"--http-port", "65536"},        {"--http-port", "80x"},
-        {"--discovery-port", "-1"},  {"--bind", "localhost"},         {"--bind", "1.2.3"},
-        {"--advertise", "1.2.3.256"}, {"--record-root", "/no/such/dir"}, {"--lut-dir", ""},
-        {"--http-port"},             {"--unknown"},                   {"extra"},
-    };
-    for (const auto& args : cases) {
+TEST(ServiceOptionsTest, InvalidOptionsExitWithStatusTwoAndAHintBeforeServing) {
+    // The full table of bad values is the options unit test's; here the process's exit status and streams.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--http-port", "0"},
+                                                 std::vector<std::string>{"--record-root", "/no/such/dir"},
+                                                 std::vector<std::string>{"--unknown"}}) {
         ServerProcess server(QOR_SERVER_EXECUTABLE, args, "", "invalid");
-        std::string shown;
-        for (const auto& a : args) shown += a + " ";
-        EXPECT_EQ(server.waitForExit(5s), 2) << shown;
-        EXPECT_NE(server.standardError().find("--help"), std::string::npos) << shown << server.standardError();
-        EXPECT_GT(server.standardError().size(), std::string("Run with --help for more information.\n").size()) << shown;
-        EXPECT_EQ(server.standardOutput(), "") << shown;
+        EXPECT_EQ(server.waitForExit(5s), 2) << args[0];
+        EXPECT_NE(server.standardError().find(args[0]), std::string::npos) << server.standardError();
+        EXPECT_NE(server.standardError().find("--help"), std::string::npos) << server.standardError();
+        EXPECT_EQ(server.standardOutput(), "") << args[0];
     }
 }
 

@@ -15,6 +15,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/sim")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
+# What the client uses when present: arrays, TIFF files and progress bars.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-numpy, python3-tifffile, python3-tqdm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Own maintainer scripts (systemd reloads) instead of CPack's ldconfig calls: the libraries live in a
 # private folder that the dynamic linker's cache never sees.

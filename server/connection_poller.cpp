@@ -62,7 +62,8 @@ void ConnectionPoller::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ConnectionPoller::wait(std::shared_ptr<HttpConnection> connection, HttpConnection::Clock::time_point idle_deadline) {
+void ConnectionPoller::wait(std::shared_ptr<HttpConnection> connection,
+                            HttpConnection::Clock::time_point idle_deadline) {
     std::lock_guard lock(mutex_);
     if (stopped_) return;  // the last reference goes: the connection is closed
     const int fd = connection->fd();

@@ -4,7 +4,8 @@
 // slow or idle clients cannot hold the workers. A connection takes a worker only while a request of
 // it is handled; between requests, and while its request head is still arriving, it waits in one
 // poller. A request head must arrive whole within a few seconds of its first byte, and the listen
-// backlog takes bursts of connects.
+// backlog takes bursts of connects. A listener listens once: when its listen ends, its workers and
+// poller are done.
 #include <chrono>
 #include <cstddef>
 #include <memory>

@@ -55,7 +55,8 @@ protected:
     static std::unique_ptr<httplib::Client> http(int timeout_s = 5) { return qortest::client(kMono, timeout_s); }
 
     int loadLut(const std::string& file) {
-        return status(http()->Post("/v1/loadLut", httplib::Params{{"format", "\"BGR8\""}, {"lutFile", json(file).dump()}}));
+        const httplib::Params params{{"format", "\"BGR8\""}, {"lutFile", json(file).dump()}};
+        return status(http()->Post("/v1/loadLut", params));
     }
     int setPseudoLut(const std::string& file) {
         auto current = http()->Get("/v1/getConvertControl", httplib::Params{{"format", "\"BGR8\""}}, {});
@@ -66,8 +67,8 @@ protected:
                                   "application/json"));
     }
     int upload(const std::string& content, const std::string& filename, std::string* body = nullptr) {
-        auto res = http()->Post("/v1/uploadLut",
-                                httplib::MultipartFormDataItems{{"lut", content, filename, "application/octet-stream"}});
+        const httplib::MultipartFormDataItems items{{"lut", content, filename, "application/octet-stream"}};
+        auto res = http()->Post("/v1/uploadLut", items);
         if (res && body) *body = res->body;
         return status(res);
     }

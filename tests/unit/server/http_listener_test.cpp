@@ -38,7 +38,9 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return connected_; }
-    bool send(const std::string& text) { return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()); }
+    bool send(const std::string& text) {
+        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
     void closeSending() { ::shutdown(fd_, SHUT_WR); }
 
     // Everything that arrives until the server closes, `timeout` passes or `enough` has arrived.

@@ -1,12 +1,6 @@
 // Slow and idle clients against the real executable: hundreds of connections that trickle their
 // request heads or idle between requests must not keep a camera's claim from being renewed, and
 // must not hold up the shutdown.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,79 +11,24 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/raw_connection.h"
 #include "tests/support/server_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using qortest::RawConnection;
 using qortest::ServerProcess;
 
 constexpr uint16_t kPort = 8080;
 constexpr int kSlowClients = 300;
 constexpr int kIdleClients = 300;
 
-// A raw connection to the camera port. The connect does not wait, so that many can be under way at
-// once, as from many clients.
-class Connection {
-public:
-    Connection() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(kPort);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-    ~Connection() { ::close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    // Waits until `deadline` for the connect to complete; true when it did.
-    bool connected(Clock::time_point deadline) {
-        pollfd p{fd_, POLLOUT, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) return false;
-        int error = 0;
-        socklen_t len = sizeof error;
-        return ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-    }
-    bool send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-    }
-    // What arrives within `timeout`, up to the first `enough` bytes.
-    std::string receive(std::chrono::milliseconds timeout, size_t enough = 12) {
-        std::string text;
-        const auto end = Clock::now() + timeout;
-        while (text.size() < enough) {
-            pollfd p{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) break;
-            char buffer[512];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                closed_ = true;
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        return text;
-    }
-    // True once the server has closed the connection (reading what it sent before).
-    bool closedByServer() {
-        if (!closed_) receive(0ms, 1 << 20);
-        return closed_;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-    bool closed_ = false;
-};
-
 // Sends a byte of a never-ending request head to every slow client every 100 ms, until stopped.
 class Trickler {
 public:
-    explicit Trickler(std::vector<std::unique_ptr<Connection>>& clients)
+    explicit Trickler(std::vector<std::unique_ptr<RawConnection>>& clients)
         : thread_([this, &clients] {
               for (int round = 0; round < 200 && !stop_; ++round) {
                   for (auto& c : clients) c->send("a");
@@ -123,21 +62,16 @@ protected:
     }
 
     // Connections made at once, each sending `text` when connected.
-    static std::vector<std::unique_ptr<Connection>> open(int n, const std::string& text) {
-        std::vector<std::unique_ptr<Connection>> connections;
-        for (int i = 0; i < n; ++i) connections.push_back(std::make_unique<Connection>());
-        const auto deadline = Clock::now() + 5s;
+    static std::vector<std::unique_ptr<RawConnection>> open(int n, const std::string& text) {
+        std::vector<std::unique_ptr<RawConnection>> connections;
+        for (int i = 0; i < n; ++i) connections.push_back(std::make_unique<RawConnection>(kPort));
         int connected = 0;
-        for (auto& c : connections) {
-            if (!c->connected(deadline)) continue;
-            ++connected;
-            c->send(text);
-        }
+        for (auto& c : connections) connected += c->send(text) ? 1 : 0;
         EXPECT_EQ(connected, n);
         return connections;
     }
     // Connections that have begun a request head and will never finish it.
-    static std::vector<std::unique_ptr<Connection>> openSlow(int n) {
+    static std::vector<std::unique_ptr<RawConnection>> openSlow(int n) {
         return open(n, "POST /v1/heartbeat HTTP/1.1\r\nX-Slow: ");
     }
 
@@ -146,15 +80,15 @@ protected:
 
 TEST_F(SlowClientsTest, SlowAndIdleConnectionsCannotDelayAHeartbeatOrTheShutdown) {
     // Idle keep-alive connections: one answered request each, then silence.
-    std::vector<std::unique_ptr<Connection>> idle = open(kIdleClients, "GET /v1/info HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::vector<std::unique_ptr<RawConnection>> idle = open(kIdleClients, "GET /v1/info HTTP/1.1\r\nHost: x\r\n\r\n");
     const auto deadline = Clock::now() + 5s;
     int answered = 0;
     for (auto& c : idle) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        answered += c->receive(std::max(left, 0ms)).rfind("HTTP/1.1 200", 0) == 0 ? 1 : 0;
+        answered += c->receive(std::max(left, 0ms), "\r\n").rfind("HTTP/1.1 200", 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(answered, kIdleClients);
-    std::vector<std::unique_ptr<Connection>> slow = openSlow(kSlowClients);
+    std::vector<std::unique_ptr<RawConnection>> slow = openSlow(kSlowClients);
     Trickler trickler(slow);
 
     for (int round = 0; round < 3; ++round) EXPECT_LT(timedHeartbeat(), 1s) << "round " << round;
@@ -167,7 +101,7 @@ TEST_F(SlowClientsTest, SlowAndIdleConnectionsCannotDelayAHeartbeatOrTheShutdown
 }
 
 TEST_F(SlowClientsTest, ClientsThatDoNotFinishTheirRequestHeadAreDropped) {
-    std::vector<std::unique_ptr<Connection>> slow = openSlow(20);
+    std::vector<std::unique_ptr<RawConnection>> slow = openSlow(20);
     const auto begin = Clock::now();
     Trickler trickler(slow);
     size_t dropped = 0;

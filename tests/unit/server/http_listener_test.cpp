@@ -1,12 +1,8 @@
 // The device ports' HTTP server: requests arriving whole, split, pipelined or half-closed are answered
 // as before, while connections that idle or dawdle over their request head hold no worker.
 #include "server/http_listener.h"
+#include "tests/support/raw_connection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -20,54 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using qortest::RawConnection;
 
-constexpr int kPort = 8097;
-
-// A raw client socket on the test port.
-class RawClient {
-public:
-    RawClient() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(kPort);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~RawClient() { ::close(fd_); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connected() const { return connected_; }
-    bool send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-    }
-    void closeSending() { ::shutdown(fd_, SHUT_WR); }
-
-    // Everything that arrives until the server closes, `timeout` passes or `enough` has arrived.
-    std::string readUntilClosed(std::chrono::milliseconds timeout, const std::string& enough = "") {
-        std::string text;
-        const auto end = Clock::now() + timeout;
-        while (Clock::now() < end && (enough.empty() || text.find(enough) == std::string::npos)) {
-            pollfd p{fd_, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                closed_ = true;
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        return text;
-    }
-    bool closedByServer() const { return closed_; }
-
-private:
-    int fd_;
-    bool connected_ = false;
-    bool closed_ = false;
-};
+constexpr uint16_t kPort = 8097;
 
 size_t count(const std::string& text, const std::string& part) {
     size_t n = 0;
@@ -102,7 +53,7 @@ protected:
 TEST_F(HttpListenerTest, SplitPipelinedAndHalfClosedRequestsAreAnsweredInOrder) {
     start(4);
     {
-        RawClient client;
+        RawConnection client(kPort);
         ASSERT_TRUE(client.connected());
         const std::string whole = request("/echo/split");
         for (size_t at = 0; at < whole.size(); at += 7) {
@@ -112,7 +63,7 @@ TEST_F(HttpListenerTest, SplitPipelinedAndHalfClosedRequestsAreAnsweredInOrder) 
         client.send(request("/echo/one") + request("/echo/two") + "GET /echo/three HTTP/1.1\r\nHo");
         client.send("st: x\r\n\r\n");
         client.closeSending();  // the answers must still come
-        const std::string answer = client.readUntilClosed(3s);
+        const std::string answer = client.receive(3s);
         EXPECT_EQ(count(answer, "HTTP/1.1 200 OK"), 4u) << answer;
         const size_t split = answer.find("<split>"), one = answer.find("<one>"), two = answer.find("<two>"),
                      three = answer.find("<three>");
@@ -126,10 +77,10 @@ TEST_F(HttpListenerTest, SplitPipelinedAndHalfClosedRequestsAreAnsweredInOrder) 
 
 TEST_F(HttpListenerTest, AConnectionCarriesAtMostTheKeepAliveCount) {
     start(4, 2);
-    RawClient client;
+    RawConnection client(kPort);
     ASSERT_TRUE(client.connected());
     client.send(request("/echo/a") + request("/echo/b") + request("/echo/c"));
-    const std::string answer = client.readUntilClosed(3s);
+    const std::string answer = client.receive(3s);
     EXPECT_EQ(count(answer, "HTTP/1.1 200 OK"), 2u) << answer;
     EXPECT_EQ(count(answer, "Connection: close"), 1u) << answer;
     EXPECT_EQ(answer.find("<c>"), std::string::npos);
@@ -138,21 +89,21 @@ TEST_F(HttpListenerTest, AConnectionCarriesAtMostTheKeepAliveCount) {
 
 TEST_F(HttpListenerTest, IdleAndDawdlingClientsHoldNoWorker) {
     start(2);
-    std::vector<std::unique_ptr<RawClient>> idle, dawdling, kept_alive;
+    std::vector<std::unique_ptr<RawConnection>> idle, dawdling, kept_alive;
     for (int i = 0; i < 20; ++i) {
-        idle.push_back(std::make_unique<RawClient>());
-        dawdling.push_back(std::make_unique<RawClient>());
+        idle.push_back(std::make_unique<RawConnection>(kPort));
+        dawdling.push_back(std::make_unique<RawConnection>(kPort));
         dawdling.back()->send("GET /echo/slow HTTP/1.1\r\nHo");
-        kept_alive.push_back(std::make_unique<RawClient>());
+        kept_alive.push_back(std::make_unique<RawConnection>(kPort));
         kept_alive.back()->send(request("/echo/kept"));
     }
-    for (auto& client : kept_alive) EXPECT_EQ(count(client->readUntilClosed(2s, "<kept>"), "<kept>"), 1u);
+    for (auto& client : kept_alive) EXPECT_EQ(count(client->receive(2s, "<kept>"), "<kept>"), 1u);
     for (int round = 0; round < 3; ++round) {
         const auto begin = Clock::now();
-        RawClient client;
+        RawConnection client(kPort);
         client.send(request("/echo/fresh"));
         client.closeSending();
-        EXPECT_NE(client.readUntilClosed(2s).find("<fresh>"), std::string::npos);
+        EXPECT_NE(client.receive(2s).find("<fresh>"), std::string::npos);
         EXPECT_LT(Clock::now() - begin, 1s) << "round " << round;
     }
     EXPECT_LE(listener_->workerCount(), 2u);
@@ -160,14 +111,14 @@ TEST_F(HttpListenerTest, IdleAndDawdlingClientsHoldNoWorker) {
 
 TEST_F(HttpListenerTest, ARequestHeadThatDoesNotArriveInTimeIsAnswered408AndClosed) {
     start(2);
-    RawClient client;
+    RawConnection client(kPort);
     const std::string head = "GET /echo/late HTTP/1.1\r\nX-Padding: " + std::string(100, 'a');
     const auto begin = Clock::now();
     std::string answer;
     // One byte every 200 ms: never idle long, never done.
     for (size_t i = 0; i < head.size() && !client.closedByServer(); ++i) {
         if (!client.send(head.substr(i, 1))) break;
-        answer += client.readUntilClosed(200ms);
+        answer += client.receive(200ms);
     }
     const auto waited = Clock::now() - begin;
     EXPECT_TRUE(client.closedByServer());

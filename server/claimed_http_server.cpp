@@ -30,6 +30,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });
+    http_.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) { addCorsHeaders(res); });
     dispatcher_->updateEntry(entry_);
     std::lock_guard lock(mutex_);
     last_heartbeat_ = std::chrono::steady_clock::now();
@@ -201,6 +202,7 @@ void ClaimedHttpServer::put(const std::string& path, httplib::Server::Handler ha
 // or chunked) go on to the library, which reads the body first. A POST or PUT without either has
 // no body: the library would wait for one until the connection closes and then answer 400.
 httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Request& req, httplib::Response& res) {
+    if (req.method == "OPTIONS") return answerPreflight(req, res);
     const bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
     const bool reads_body = req.method == "POST" || req.method == "PUT";
     if (has_body && reads_body) return httplib::Server::HandlerResponse::Unhandled;
@@ -211,5 +213,39 @@ httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Re
         return httplib::Server::HandlerResponse::Handled;
     }
     it->second(req, res);
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+void ClaimedHttpServer::exposeHeaders(const std::vector<std::string>& names) {
+    exposed_headers_.clear();
+    for (const std::string& name : names) exposed_headers_ += (exposed_headers_.empty() ? "" : ", ") + name;
+}
+
+void ClaimedHttpServer::addCorsHeaders(httplib::Response& res) const {
+    // Any page may drive a device and read its reply headers, wherever the page was loaded from.
+    if (!res.has_header("Access-Control-Allow-Origin")) res.set_header("Access-Control-Allow-Origin", "*");
+    if (!exposed_headers_.empty() && !res.has_header("Access-Control-Expose-Headers"))
+        res.set_header("Access-Control-Expose-Headers", exposed_headers_);
+}
+
+// A browser asks before a cross-origin request that is not "simple" (a PUT, a JSON body, an Accept
+// header it sets itself). Every registered path answers with its own methods.
+httplib::Server::HandlerResponse ClaimedHttpServer::answerPreflight(const httplib::Request& req,
+                                                                   httplib::Response& res) {
+    std::string methods;
+    for (const auto& [key, handler] : exact_)
+        if (key.second == req.path) methods += key.first + ", ";
+    if (methods.empty()) {
+        res.status = 404;
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    std::string headers = "Accept, Content-Type";
+    if (req.has_header("Access-Control-Request-Headers"))
+        headers += ", " + req.get_header_value("Access-Control-Request-Headers");
+    res.status = 204;
+    res.set_header("Allow", methods + "OPTIONS");
+    res.set_header("Access-Control-Allow-Methods", methods + "OPTIONS");
+    res.set_header("Access-Control-Allow-Headers", headers);
+    res.set_header("Access-Control-Max-Age", "600");
     return httplib::Server::HandlerResponse::Handled;
 }

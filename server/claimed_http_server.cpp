@@ -1,15 +1,10 @@
 #include "server/claimed_http_server.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <iostream>
 
+#include "server/accepted_sockets.h"
 #include "server/task_queue.h"
 
 namespace {
@@ -105,36 +100,7 @@ void ClaimedHttpServer::stopServing() {
 // Shuts down every accepted connection of this server's port, so that idle keep-alive clients and
 // replies in flight end at once instead of after their time-outs.
 void ClaimedHttpServer::closeConnections() const {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return;
-    const int dir_fd = ::dirfd(dir);
-    while (dirent* e = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || fd == dir_fd) continue;
-        struct stat st {};
-        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        int listening = 0;
-        socklen_t len = sizeof listening;
-        if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening) continue;
-        sockaddr_storage local{};
-        socklen_t local_len = sizeof local;
-        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) continue;
-        uint16_t local_port = 0;
-        if (local.ss_family == AF_INET)
-            local_port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-        else if (local.ss_family == AF_INET6)
-            local_port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
-        else
-            continue;
-        if (local_port != port_) continue;
-        // Only connections accepted by this server have our port as their local end and a peer.
-        sockaddr_storage peer{};
-        socklen_t peer_len = sizeof peer;
-        if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) continue;
-        ::shutdown(static_cast<int>(fd), SHUT_RDWR);
-    }
-    ::closedir(dir);
+    forEachAcceptedSocket(port_, [](int fd, const std::string&, uint16_t) { ::shutdown(fd, SHUT_RDWR); });
 }
 
 void ClaimedHttpServer::setFreeState(bool free) {

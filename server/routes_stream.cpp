@@ -5,12 +5,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/accepted_sockets.h"
 #include "server/camera_http_server.h"
 #include "server/camera_json.h"
 #include "server/render_request.h"
 #include "server/route_params.h"
 
 namespace {
+
+// What may wait in the kernel for a slow viewer: with the default (growing to megabytes) such a
+// viewer would see seconds-old images instead of skipping to the newest one.
+constexpr int kStreamSendBufferBytes = 256 * 1024;
 
 bool rendersAsJpeg(qor::DataFormat format) {
     switch (format) {
@@ -65,6 +70,8 @@ void CameraHttpServer::stream(const Request& req, Response& res) {
         res.status = 503;
         return;
     }
+    if (req.remote_port > 0)
+        limitSendBuffer(core_.port(), req.remote_addr, static_cast<uint16_t>(req.remote_port), kStreamSendBufferBytes);
     res.set_header("Cache-Control", "no-cache, no-store");
     res.set_chunked_content_provider(
         std::string("multipart/x-mixed-replace; boundary=") + LiveStream::kBoundary,

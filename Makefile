@@ -9,7 +9,8 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache
+            iproute2 util-linux ccache \
+            libspng-dev libpng-dev libturbojpeg0-dev python3-pil chromium chromium-driver python3-selenium
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -75,7 +75,9 @@ LiveStream::Reader::Status LiveStream::Reader::next(std::shared_ptr<const Stream
     out = channel_->await(seen_, until, ended);
     if (ended || owner_->closed_) return Status::ended;
     if (!out) return Status::waiting;
-    next_allowed_ = std::max(next_allowed_ + min_interval_, std::chrono::steady_clock::now() - min_interval_);
+    // The next frame is due one interval after this one was due; a frame that came late does not
+    // earn the reader a burst of frames to catch up.
+    next_allowed_ = std::max(next_allowed_, std::chrono::steady_clock::now() - min_interval_) + min_interval_;
     return Status::frame;
 }
 

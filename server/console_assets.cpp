@@ -4,6 +4,9 @@
 
 namespace {
 
+// Where the pages find their scripts and style sheets.
+const std::string kAssetFolder = "/console/";
+
 const char* contentTypeOf(std::string_view name) {
     if (name.ends_with(".html")) return "text/html; charset=utf-8";
     if (name.ends_with(".js")) return "text/javascript; charset=utf-8";
@@ -30,5 +33,5 @@ httplib::Server::Handler serve(const ConsoleFile& file) {
 void registerConsole(ClaimedHttpServer& server, std::string_view page) {
     server.get("/", serve(find(page)));
     for (const ConsoleFile& file : consoleFiles())
-        if (!file.name.ends_with(".html")) server.get("/console/" + std::string(file.name), serve(file));
+        if (!file.name.ends_with(".html")) server.get(kAssetFolder + std::string(file.name), serve(file));
 }

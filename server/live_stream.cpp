@@ -159,8 +159,8 @@ LiveStream::Channel::Produced LiveStream::Channel::produce() {
     const bool ok = settings_.crop ? control.image(image_, *settings_.crop, kNewestImage, settings_.format, nullptr)
                                    : control.image(image_, kNewestImage, settings_.format, nullptr);
     if (!ok) {
-        // The facade has recorded the failure; it belongs to no client's request.
-        control.clearLastError();
+        // The facade has recorded the failure as its last error; the next failing request overwrites
+        // it. Clearing it here could wipe the error of another client's request instead.
         const std::optional<bool> still = control.isRecording();
         return still && *still ? Produced::nothing_new : Produced::not_recording;
     }

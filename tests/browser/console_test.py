@@ -27,8 +27,10 @@ CAMERA_SERVER = LUMRA_SERVER = SCREENSHOTS = ""
 MONO, COLOR, LUMRA = 8080, 8081, 8090
 
 
-def browser(profile: str) -> webdriver.Chrome:
+def browser(profile: str, downloads: str) -> webdriver.Chrome:
     options = webdriver.ChromeOptions()
+    options.add_experimental_option("prefs", {"download.default_directory": downloads,
+                                              "download.prompt_for_download": False})
     options.binary_location = "/usr/bin/chromium"
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -59,12 +61,14 @@ def wait_for(driver, condition, timeout_s: float = 15.0, message: str = ""):
 class BrowserTest(unittest.TestCase):
     def setUp(self):
         self.profile = tempfile.mkdtemp(prefix="qor-chromium-")
-        self.driver = browser(self.profile)
+        self.downloads = tempfile.mkdtemp(prefix="qor-downloads-")
+        self.driver = browser(self.profile, self.downloads)
         self.driver.set_page_load_timeout(30)
 
     def tearDown(self):
         self.driver.quit()
         shutil.rmtree(self.profile, ignore_errors=True)
+        shutil.rmtree(self.downloads, ignore_errors=True)
 
     def open_page(self, port: int):
         self.driver.get(f"http://127.0.0.1:{port}/")
@@ -133,6 +137,8 @@ class CameraConsoleTest(BrowserTest):
         exposure.send_keys("10")
         d.find_element(By.ID, "apply-config").click()
         wait_for(d, lambda _: self.text("message") == "Configuration applied")
+        histogram_before = d.execute_script("return document.getElementById('hist-canvas').toDataURL()")
+        self.assertEqual(self.text("hist-mean"), "–")
         Select(d.find_element(By.ID, "rec-mode")).select_by_value("ring_buffer")
         d.find_element(By.ID, "rec-start").click()
         wait_for(d, lambda _: int(self.text("frame-count")) >= 1, timeout_s=20, message="no frame drawn")
@@ -146,6 +152,16 @@ class CameraConsoleTest(BrowserTest):
         self.assertLessEqual(int(minimum), float(mean))
         self.assertLessEqual(float(mean), int(maximum))
         self.assertGreater(int(maximum), int(minimum), "the histogram saw a picture")
+        self.assertNotEqual(d.execute_script("return document.getElementById('hist-canvas').toDataURL()"),
+                            histogram_before, "the histogram was drawn")
+
+        # The current image as PNG, read back with an independent decoder.
+        d.find_element(By.ID, "download-png").click()
+        wait_for(d, lambda _: any(n.endswith(".png") for n in os.listdir(self.downloads)), message="no PNG saved")
+        png = next(n for n in os.listdir(self.downloads) if n.endswith(".png"))
+        from PIL import Image
+        with Image.open(os.path.join(self.downloads, png)) as picture:
+            self.assertEqual((picture.format, picture.mode, picture.size), ("PNG", "L", (1024, 1024)))
         canvas = d.find_element(By.ID, "live-canvas")
         self.assertEqual((canvas.get_attribute("width"), canvas.get_attribute("height")), ("1024", "1024"))
         Select(d.find_element(By.ID, "zoom")).select_by_value("0.5")

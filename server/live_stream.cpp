@@ -1,5 +1,6 @@
 #include "server/live_stream.h"
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 
@@ -13,6 +14,8 @@ namespace {
 constexpr uint32_t kNewestImage = 0xFFFFFFFF;
 // How often a producer looks at the recorded count while no new image has come.
 constexpr std::chrono::milliseconds kPollInterval{1};
+// Producers of one channel at once: the second one copies the next image while the first encodes.
+constexpr size_t kMaxProducers = 2;
 
 }  // namespace
 
@@ -40,7 +43,10 @@ void LiveStream::close() {
         if (auto channel = weak.lock()) channel->wakeAll();
 }
 
-void LiveStream::recordingStarted(qor::RecordMode mode) { fifo_ = mode == qor::RecordMode::fifo; }
+void LiveStream::recordingStarted(qor::RecordMode mode) {
+    fifo_ = mode == qor::RecordMode::fifo;
+    ++generation_;
+}
 
 size_t LiveStream::readers() const {
     std::lock_guard lock(mutex_);
@@ -96,6 +102,11 @@ void LiveStream::Channel::wakeAll() {
 std::shared_ptr<const StreamFrame> LiveStream::Channel::await(uint64_t& seen, std::chrono::steady_clock::time_point until,
                                                                bool& ended) {
     std::unique_lock lock(mutex_);
+    ++waiting_;
+    struct Leave {
+        size_t& waiting;
+        ~Leave() { --waiting; }
+    } leave{waiting_};
     while (!owner_->closed_) {
         if (events_ > seen) {
             // Only the newest event counts: a reader that fell behind skips straight to it.
@@ -107,31 +118,39 @@ std::shared_ptr<const StreamFrame> LiveStream::Channel::await(uint64_t& seen, st
             return latest_;
         }
         if (std::chrono::steady_clock::now() >= until) return nullptr;
-        if (producing_) {
+        // A lone reader asks for one frame at a time; with more readers waiting, a second producer
+        // fetches the next image while the first one still encodes.
+        if (producers_ >= std::min(kMaxProducers, waiting_)) {
             changed_.wait_until(lock, until);
             continue;
         }
-        producing_ = true;
+        ++producers_;
+        std::unique_ptr<qor::Image> image;
+        if (idle_images_.empty()) {
+            image = std::make_unique<qor::Image>();
+        } else {
+            image = std::move(idle_images_.back());
+            idle_images_.pop_back();
+        }
         lock.unlock();
         Produced produced = Produced::not_recording;
         std::shared_ptr<const StreamFrame> frame;
         try {
-            produced = produce();
-            if (produced == Produced::frame) frame = encodeFrame();
+            produced = produce(*image);
+            if (produced == Produced::frame) frame = encodeFrame(*image);
         } catch (...) {
             // A frame that cannot be encoded or described ends the stream like a stopped recording.
             produced = Produced::not_recording;
         }
         lock.lock();
-        producing_ = false;
-        if (produced == Produced::frame && frame) {
+        --producers_;
+        idle_images_.push_back(std::move(image));
+        // Two producers may finish out of order: an image older than the one shown is dropped.
+        if (produced == Produced::frame && frame && (!latest_ || frame->image_number > latest_->image_number)) {
             latest_ = std::move(frame);
             last_was_end_ = false;
             ++events_;
         } else if (produced == Produced::not_recording) {
-            // The next recording numbers and counts its images afresh.
-            last_number_.reset();
-            last_count_ = 0;
             last_was_end_ = true;
             ++events_;
         }
@@ -145,41 +164,53 @@ std::shared_ptr<const StreamFrame> LiveStream::Channel::await(uint64_t& seen, st
     return nullptr;
 }
 
-LiveStream::Channel::Produced LiveStream::Channel::produce() {
+LiveStream::Channel::Produced LiveStream::Channel::produce(qor::Image& image) {
     CameraControl& control = *owner_->control_;
     const std::optional<bool> recording = control.isRecording();
     if (!recording || !*recording) return Produced::not_recording;
     const std::optional<uint64_t> count = control.getRecordedImageCount();
     if (!count) return Produced::not_recording;
-    if (*count == 0) return Produced::nothing_new;
-    // A fifo's count is the number of images waiting in it; elsewhere it grows with every new image.
-    if (!owner_->fifo_ && *count == last_count_) return Produced::nothing_new;
-    last_count_ = *count;
+    {
+        std::lock_guard lock(mutex_);
+        // A new recording numbers and counts its images afresh.
+        if (const uint64_t generation = owner_->generation_; generation != generation_) {
+            generation_ = generation;
+            last_number_.reset();
+            last_count_ = 0;
+            latest_.reset();
+        }
+        if (*count == 0) return Produced::nothing_new;
+        // A fifo's count is the number of images waiting in it; elsewhere it grows with every new image.
+        if (!owner_->fifo_ && *count == last_count_) return Produced::nothing_new;
+        last_count_ = *count;
+    }
     // The camera is held only while the image is copied and converted, never between frames.
-    const bool ok = settings_.crop ? control.image(image_, *settings_.crop, kNewestImage, settings_.format, nullptr)
-                                   : control.image(image_, kNewestImage, settings_.format, nullptr);
+    const bool ok = settings_.crop ? control.image(image, *settings_.crop, kNewestImage, settings_.format, nullptr)
+                                   : control.image(image, kNewestImage, settings_.format, nullptr);
     if (!ok) {
         // The facade has recorded the failure as its last error; the next failing request overwrites
         // it. Clearing it here could wipe the error of another client's request instead.
         const std::optional<bool> still = control.isRecording();
         return still && *still ? Produced::nothing_new : Produced::not_recording;
     }
-    if (last_number_ && *last_number_ == image_.recorderImageNumber()) return Produced::nothing_new;
-    last_number_ = image_.recorderImageNumber();
+    std::lock_guard lock(mutex_);
+    // Claimed under the lock, so that two producers never encode the same image.
+    if (last_number_ && image.recorderImageNumber() <= *last_number_) return Produced::nothing_new;
+    last_number_ = image.recorderImageNumber();
     return Produced::frame;
 }
 
-std::shared_ptr<const StreamFrame> LiveStream::Channel::encodeFrame() {
-    const std::string jpeg = image_encoding::encodeJpeg(image_, settings_.quality);
+std::shared_ptr<const StreamFrame> LiveStream::Channel::encodeFrame(const qor::Image& image) {
+    const std::string jpeg = image_encoding::encodeJpeg(image, settings_.quality);
     const qor::Roi crop = settings_.crop.value_or(
-        qor::Roi{1, 1, static_cast<int64_t>(image_.width()), static_cast<int64_t>(image_.height())});
+        qor::Roi{1, 1, static_cast<int64_t>(image.width()), static_cast<int64_t>(image.height())});
     HeaderList headers;
     headers.emplace_back("crop", headerJson(nlohmann::json(crop)));
-    const HeaderList described = imageHeaders(*owner_->control_, describeImage(image_, false));
+    const HeaderList described = imageHeaders(*owner_->control_, describeImage(image, false));
     headers.insert(headers.end(), described.begin(), described.end());
 
     auto frame = std::make_shared<StreamFrame>();
-    frame->image_number = image_.recorderImageNumber();
+    frame->image_number = image.recorderImageNumber();
     std::string& part = frame->part;
     part.reserve(jpeg.size() + 1024);
     part += "--";

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "camera/image.h"
 #include "camera/types.h"
@@ -71,6 +72,7 @@ private:
     const size_t max_readers_;
     std::atomic<bool> closed_{false};
     std::atomic<bool> fifo_{false};
+    std::atomic<uint64_t> generation_{0};  // counts recordings started
     mutable std::mutex mutex_;
     size_t readers_ = 0;
     std::map<StreamSettings, std::weak_ptr<Channel>> channels_;
@@ -99,7 +101,8 @@ private:
 };
 
 /// The frames of one setting: whichever reader needs a frame first fetches and encodes it (outside
-/// the channel's lock, holding the camera only while the image is copied), the others wait for it.
+/// the channel's lock, holding the camera only while the image is copied), the others wait for it;
+/// with several readers a second one may fetch the next image meanwhile.
 class LiveStream::Channel {
 public:
     Channel(LiveStream* owner, StreamSettings settings);
@@ -114,19 +117,20 @@ public:
 
 private:
     enum class Produced { frame, nothing_new, not_recording };
-    Produced produce();
-    std::shared_ptr<const StreamFrame> encodeFrame();
+    Produced produce(qor::Image& image);
+    std::shared_ptr<const StreamFrame> encodeFrame(const qor::Image& image);
 
     LiveStream* owner_;
     const StreamSettings settings_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool producing_ = false;
+    size_t producers_ = 0;
+    size_t waiting_ = 0;   // readers inside await
     uint64_t events_ = 0;  // frames published and recording ends seen, counted together
     bool last_was_end_ = false;
     std::shared_ptr<const StreamFrame> latest_;
-    // Producer-only state (the one producing at a time owns it).
-    qor::Image image_;
-    std::optional<uint32_t> last_number_;
+    std::vector<std::unique_ptr<qor::Image>> idle_images_;  // buffers of the producers, reused
+    uint64_t generation_ = 0;                               // the recording the state below belongs to
+    std::optional<uint32_t> last_number_;                   // newest image claimed by a producer
     uint64_t last_count_ = 0;
 };

@@ -165,6 +165,13 @@ bool cropCovers(const qor::Roi& crop, size_t pixels) {
     return width <= pixels / height && width * height == pixels;
 }
 
+/// Whether the request is refused 406 before the camera is asked: a JPEG of a format with 16-bit
+/// pixels (a fifo recording would otherwise lose the image to a request that cannot be answered).
+bool refusedAsJpeg(const RenderRequest& request, qor::DataFormat format) {
+    return request.rendering == image_encoding::Rendering::jpeg &&
+           (format == qor::DataFormat::Mono16 || format == qor::DataFormat::RGB16 || format == qor::DataFormat::BGR16);
+}
+
 /// The image encoded as the client asked; empty when it cannot be (a 16-bit format as JPEG: 406).
 std::optional<std::string> render(const qor::Image& image, const RenderRequest& request) {
     try {
@@ -304,8 +311,8 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     const std::optional<qor::Roi> crop = cropParam(req);
     const std::optional<qor::CompressionParams> comp_params = compressionParam(req);
     const RenderRequest rendering = renderRequest(req);
-    if (!rendering.valid) {
-        res.status = 400;
+    if (!rendering.valid || refusedAsJpeg(rendering, format)) {
+        res.status = rendering.valid ? 406 : 400;
         return;
     }
 
@@ -403,8 +410,8 @@ void CameraHttpServer::imageAverage(const Request& req, Response& res) {
     const auto format = presentParam(req, "format").get<qor::DataFormat>();
     const std::optional<qor::Roi> crop = cropParam(req);
     const RenderRequest rendering = renderRequest(req);
-    if (!rendering.valid) {
-        res.status = 400;
+    if (!rendering.valid || refusedAsJpeg(rendering, format)) {
+        res.status = rendering.valid ? 406 : 400;
         return;
     }
 

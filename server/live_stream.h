@@ -1,7 +1,7 @@
 #pragma once
 
 // The live view of a recording: multipart/x-mixed-replace with one JPEG part per new image. Readers
-// with the same settings share one producer, so the camera copies and encodes each image once however
+// with the same settings share their frames, so the camera copies and encodes each image once however
 // many people watch; each reader takes the newest frame at its own pace and skips the ones it missed.
 #include <atomic>
 #include <chrono>
@@ -18,11 +18,12 @@
 #include "camera/image.h"
 #include "camera/types.h"
 #include "server/camera_control.h"
+#include "server/image_encoding.h"
 
 /// What a reader asked for; readers with equal settings share their frames.
 struct StreamSettings {
     qor::DataFormat format = qor::DataFormat::Mono8;
-    int quality = 85;
+    int quality = image_encoding::kDefaultJpegQuality;
     std::optional<qor::Roi> crop;
 
     auto key() const {

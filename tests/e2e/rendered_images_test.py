@@ -347,6 +347,19 @@ class LiveStreamTest(ServerTest):
         self.assertIsNone(part)
         conn.close()
 
+    def test_a_refused_jpeg_takes_no_image_out_of_a_fifo(self):
+        configure(MONO, roi={"x0": 1, "y0": 1, "x1": 256, "y1": 128}, exposure_time_s=0.2)
+        record(MONO, 10, "fifo")
+        deadline = time.monotonic() + 10
+        while json.loads(request(MONO, "GET", "/v1/getRecordedImageCount").body)["recorded"] < 2:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        waiting = json.loads(request(MONO, "GET", "/v1/getRecordedImageCount").body)["recorded"]
+        reply = request(MONO, "GET", "/v1/image", params={"index": "0", "format": fmt("Mono16")},
+                        headers={"Accept": "image/jpeg"})
+        self.assertEqual(reply.status, 406)
+        self.assertGreaterEqual(json.loads(request(MONO, "GET", "/v1/getRecordedImageCount").body)["recorded"], waiting)
+
     def test_refusals(self):
         self.assertEqual(request(MONO, "GET", "/v1/stream", params={"format": fmt("Mono8")}).status, 409)
         record(MONO, 10, "ring_buffer")

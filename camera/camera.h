@@ -19,7 +19,11 @@ namespace qor {
 
 /// One opened camera: construction opens and default-configures a device, destruction closes it.
 /// Every failure is thrown as CameraException. Callers serialise the operations that change the
-/// camera; queries may run beside them (the recorder handle and cached records are shared safely).
+/// camera. The queries getName, getSerial, getInterface, isColored, hasRam, getRawFormat,
+/// getDescription, getSensorInfo, getConfiguration, getExposureTime, getDelayTime, isRecording, the
+/// waits, the recorder counts, trigger, getConvertControl, calculateColorMode and the camera-RAM
+/// getters may run beside them: what they read of the cached state is either atomic or read under
+/// `state_mutex_` as a whole (the recording layout, the description, the recorder).
 class Camera {
 public:
     /// Opens the first usable camera matching the selectors (-1: any) and applies the defaults.
@@ -103,6 +107,23 @@ private:
     class Recorder;
     using RecorderPtr = std::shared_ptr<Recorder>;
 
+    // What the current recording delivers, captured when it is set up. Replaced as a whole under
+    // `state_mutex_`, so a query beside a new recording sees the old or the new one, never a mix.
+    struct RecordingLayout {
+        RawFormat raw_format = RawFormat::Word;
+        std::array<uint64_t, 4> roi{1, 1, 1, 1};  // x0, y0, x1, y1 of the camera at record time
+        uint16_t double_image_factor = 1;
+        bool metadata_on = false;
+        bool timestamp_on = false;
+    };
+
+    // The camera-setup words (type 1: word 0 the pixel format flag, word 1 the allowed flags).
+    struct CameraSetup {
+        uint16_t type = 1;
+        std::array<uint32_t, 4> words{};
+        uint16_t length = 4;
+    };
+
     struct RecorderStatus {
         bool running = false;
         uint32_t last_error = 0;
@@ -125,18 +146,28 @@ private:
     uint32_t bitResolutionFlag() const;
 
     // Configuration helpers.
-    void arm();
+    // Arms and re-reads the description when the health word asks for it; with `empty_segment_ok`
+    // an empty camera-RAM segment is answered false instead of thrown.
+    bool arm(bool empty_segment_ok = false);
     void setDelayExposure(double delay_s, double exposure_s);
-    bool recorderRunning();
+    CameraSetup readCameraSetup() const;
+    // The raw format the camera delivers now: byte for 8-bit pixels, else word.
+    RawFormat currentRawFormat() const;
 
     // Recorder helpers.
     RecorderPtr recorder() const;
     void replaceRecorder(RecorderPtr next);
+    // Stops a running recorder (a failing stop is thrown) and lets it go.
+    void dropRecorder();
+    // False also when the status cannot be read.
+    bool recorderRunning(const RecorderPtr& rec) const;
+    bool recorderRunning() const;
+    RecordingLayout layout() const;
+    void setLayout(const RecordingLayout& layout);
     RecorderStatus recorderStatus(const RecorderPtr& rec);
     uint32_t recorderMode(const RecorderPtr& rec);
     void applyAutoExposure(bool force);
     void handSensorInfoToConverters();
-    void captureRawFormat();
     void throwIfAborted() const;
     void sleepMs(int ms) const;
 
@@ -170,6 +201,7 @@ private:
     mutable std::mutex state_mutex_;
     QOR_Description description_{};
     RecorderPtr recorder_;
+    RecordingLayout layout_;
     AutoExposure auto_exposure_;
     bool auto_exposure_on_ = false;
     std::map<DataFormat, ConvertControl> convert_controls_;
@@ -180,11 +212,6 @@ private:
     std::atomic<uint32_t> last_image_number_{0};
     std::atomic<uint32_t> recorder_capacity_{0};
     std::atomic<uint16_t> active_segment_{1};
-    bool metadata_on_ = false;
-    bool timestamp_on_ = false;
-    RawFormat raw_format_ = RawFormat::Word;
-    std::array<uint64_t, 4> roi_{1, 1, 1, 1};
-    uint16_t double_image_factor_ = 1;
     std::atomic<bool> abort_{false};
 };
 

@@ -97,8 +97,10 @@ private:
     std::atomic<bool> stop_requested_{false};
     std::thread thread_;
 
+    // The recording thread reads the switch on every image without the lock; the limits are read
+    // together under mutex_.
     std::atomic<uint16_t> ae_region_{0};
-    bool ae_on_ = false;
+    std::atomic<bool> ae_on_{false};
     uint64_t ae_min_ns_ = 0;
     uint64_t ae_max_ns_ = 0;
 };

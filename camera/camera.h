@@ -17,6 +17,9 @@
 
 namespace qor {
 
+/// Default of the most pixel memory one image series (`images`) may take: 1 GiB.
+inline constexpr uint64_t kDefaultImageSeriesBudgetBytes = uint64_t{1} << 30;
+
 /// One opened camera: construction opens and default-configures a device, destruction closes it.
 /// Every failure is thrown as CameraException. Callers serialise the operations that change the
 /// camera. The queries getName, getSerial, getInterface, isColored, hasRam, getRawFormat,
@@ -89,6 +92,9 @@ public:
                 const CompressionParams* comp_params);
     void images(std::vector<Image>& images, const Roi& crop, DataFormat data_format, uint32_t start_index,
                 const CompressionParams* comp_params);
+    /// Sets the most pixel memory a series of `images` may take; a larger series throws kNoMemory
+    /// before anything is allocated.
+    void setImageSeriesBudget(uint64_t bytes) { image_series_budget_ = bytes; }
     void imageAverage(Image& image, DataFormat data_format);
     void imageAverage(Image& image, const Roi& crop, DataFormat data_format);
     ConvertControl getConvertControl(DataFormat data_format);
@@ -181,6 +187,8 @@ private:
     void imagesInto(std::vector<Image>& images, const Roi& crop, bool cropped, DataFormat format, uint32_t start_index,
                     const CompressionParams* comp_params);
     void averageInto(Image& image, const Roi& crop, DataFormat format);
+    // Throws kNoMemory when `count` images of `image_bytes` each exceed the series budget.
+    void checkSeriesBudget(uint64_t count, uint64_t image_bytes) const;
     void autoRange(DataFormat format, const Image& image);
     bool clampColorLimits(DataFormat format);
     void applyConvertControl(DataFormat format);
@@ -213,6 +221,7 @@ private:
     std::atomic<uint32_t> recorder_capacity_{0};
     std::atomic<uint16_t> active_segment_{1};
     std::atomic<bool> abort_{false};
+    std::atomic<uint64_t> image_series_budget_{kDefaultImageSeriesBudgetBytes};
 };
 
 }  // namespace qor

@@ -445,8 +445,8 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
 
     const CameraException too_big("Image vector is too big to hold latest recorded images starting from start_index!",
                                   errc::kInvalidArgument);
-    // A start at or beyond the requested count leaves nothing to hold; the difference must not wrap.
-    if (start_index >= status.requested) throw too_big;
+    // A start at the requested count gives the empty series; beyond it the difference must not wrap.
+    if (start_index > status.requested) throw too_big;
     const uint32_t available = status.requested - start_index;
     const size_t count = images.empty() ? available : images.size();
     if (available < count) throw too_big;
@@ -458,6 +458,7 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
 
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
+    checkSeriesBudget(count, Image::pixelBytes(format, raw_format, x1 - x0 + 1, y1 - y0 + 1));
     if (images.empty()) {
         images.resize(available);
         for (Image& img : images) img.reshape(format, raw_format, x0, y0, x1, y1);
@@ -474,6 +475,15 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
     }
     for (size_t i = 0; i < images.size(); ++i)
         copyImage(images[i], crop, start_index + static_cast<uint32_t>(i), format, comp_params);
+}
+
+void Camera::checkSeriesBudget(uint64_t count, uint64_t image_bytes) const {
+    const uint64_t budget = image_series_budget_;
+    if (image_bytes == 0 || count <= budget / image_bytes) return;
+    const std::string needed = count > UINT64_MAX / image_bytes ? "more than 2^64" : std::to_string(count * image_bytes);
+    throw CameraException("Image series of " + std::to_string(count) + " images needs " + needed +
+                              " bytes, more than the budget of " + std::to_string(budget) + " bytes",
+                          errc::kNoMemory);
 }
 
 void Camera::imageAverage(Image& image, DataFormat data_format) { averageInto(image, fullCrop(), data_format); }

@@ -4,10 +4,16 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "sim/common/device_file_entries.h"
+
 namespace qorsim {
 
-/// Logs the call with its integer arguments; returns true with `status` set when a fault is armed
-/// for it, in which case the call must return that status and do nothing else.
+/// Arms one fault, replacing an armed fault of the same call; a count of 0 disarms the call.
+void armFault(const FaultEntry& entry);
+
+/// Logs the call with its integer arguments and waits when an armed fault blocks it; returns true
+/// with `status` set when the fault has a status, in which case the call must return that status and
+/// do nothing else.
 bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status);
 
 }  // namespace qorsim

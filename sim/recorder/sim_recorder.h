@@ -90,6 +90,7 @@ private:
     uint16_t type_ = 0;
     uint16_t segment_ = 0;
     RecorderState state_;
+    bool finishing_ = false;  // a stop is under way: the status still reports running
     std::deque<StoredFrame> frames_;  // memory kinds
     size_t ring_next_ = 0;           // ring buffer: slot of the next image once full
     std::unique_ptr<ImageFileWriter> writer_;

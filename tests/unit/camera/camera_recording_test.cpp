@@ -2,6 +2,7 @@
 // the recorded pixels with their time stamps and metadata, camera RAM segments and recorder faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -676,3 +677,33 @@ TEST_F(CameraRecordingTest, FailedRecorderCreationLeavesNoRecorder) {
 }
 
 }  // namespace
+
+// ---- Back-to-back recordings ----------------------------------------------------------------
+
+TEST_F(CameraRecordingTest, ABlockingRecordEndsOnlyWhenTheCameraCanRecordAgain) {
+    // A blocking record returns once the recorder reports that it stopped; by then the camera must
+    // have left its recording state, or the next record's first setting fails as busy. Threads that
+    // keep the processors busy make a preemption inside that hand-over likely.
+    auto cam = openSmall();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> load;
+    for (int i = 0; i < 3; ++i)
+        load.emplace_back([&] {
+            while (!done) {
+                volatile uint64_t spin = 0;
+                for (int k = 0; k < 100000; ++k) spin = spin + k;
+            }
+        });
+    int failures = 0;
+    std::string first;
+    for (int i = 0; i < 300 && failures == 0; ++i) {
+        const std::string message = messageOf([&] { cam->record(1, RecordMode::sequence, {}, 0); });
+        if (!message.empty()) {
+            ++failures;
+            first = "record " + std::to_string(i) + ": " + message;
+        }
+    }
+    done = true;
+    for (auto& t : load) t.join();
+    EXPECT_EQ(failures, 0) << first;
+}

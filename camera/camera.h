@@ -170,7 +170,7 @@ private:
     bool recorderRunning() const;
     RecordingLayout layout() const;
     void setLayout(const RecordingLayout& layout);
-    RecorderStatus recorderStatus(const RecorderPtr& rec);
+    RecorderStatus recorderStatus(const RecorderPtr& rec) const;
     uint32_t recorderMode(const RecorderPtr& rec);
     void applyAutoExposure(bool force);
     void handSensorInfoToConverters();

@@ -53,10 +53,11 @@ bool Camera::arm(bool empty_segment_ok) {
 
 bool Camera::recorderRunning(const RecorderPtr& rec) const {
     if (!rec) return false;
-    int running = 0;
-    int32_t status = QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr);
-    return sdk::succeeded(status) && running != 0;
+    try {
+        return recorderStatus(rec).running;
+    } catch (const CameraException&) {
+        return false;
+    }
 }
 
 bool Camera::recorderRunning() const { return recorderRunning(recorder()); }

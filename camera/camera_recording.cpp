@@ -76,7 +76,7 @@ void Camera::setLayout(const RecordingLayout& layout) {
     layout_ = layout;
 }
 
-Camera::RecorderStatus Camera::recorderStatus(const RecorderPtr& rec) {
+Camera::RecorderStatus Camera::recorderStatus(const RecorderPtr& rec) const {
     int running = 0;
     RecorderStatus s;
     sdk::check(QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, &s.last_error, &s.processed, &s.requested,

@@ -214,6 +214,10 @@ private:
     bool auto_exposure_on_ = false;
     std::map<DataFormat, ConvertControl> convert_controls_;
 
+    // Held while the stored conversion settings and a converter's display record are brought in
+    // step (a change handing its settings over, or getConvertControl reading them back); taken
+    // before `state_mutex_`.
+    std::mutex display_mutex_;
     std::map<DataFormat, QOR_CONVERTER> converters_;
     std::map<DataFormat, bool> auto_range_pending_;
 

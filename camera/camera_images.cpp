@@ -190,6 +190,7 @@ void Camera::convertImage(Image& image, DataFormat format, const Roi& crop) {
     }
     const uint32_t flags = conversionFlags(format, control);
     if (common(control).auto_minmax) {
+        std::lock_guard display(display_mutex_);
         auto pending = auto_range_pending_.find(format);
         if (pending != auto_range_pending_.end() && pending->second) {
             autoRange(format, image);
@@ -307,6 +308,9 @@ ConvertControl Camera::getConvertControl(DataFormat data_format) {
         if (convert_controls_.find(data_format) == convert_controls_.end())
             throw CameraException("DataFormat is not valid for this camera type!", errc::kUnspecified);
     }
+    // The display record and the stored settings are brought in step as one: a change meanwhile
+    // would otherwise be overwritten with the values it replaced.
+    std::lock_guard display_lock(display_mutex_);
     QOR_Display display{};
     display.wSize = sizeof display;
     sdk::check(QOR_ConvertGetDisplay(conv, &display));
@@ -346,6 +350,7 @@ void Camera::setConvertControl(DataFormat data_format, const ConvertControl& var
         const std::string file = pseudo->lut_file.string();
         sdk::check(QOR_LoadPseudoLut(converter(data_format), lutKind(pseudo->lut_file), file.c_str()));
     }
+    std::lock_guard display(display_mutex_);
     {
         std::lock_guard lock(state_mutex_);
         convert_controls_[data_format] = variant_settings;
@@ -400,6 +405,7 @@ void Camera::adaptWhiteBalanceIn(Image& image, const Roi& crop) {
     sdk::check(QOR_GetWhiteBalance(conv, &temperature, &tint, color_mode, static_cast<int>(width),
                                    static_cast<int>(height), image.rawData16().data(), static_cast<int>(crop.x0),
                                    static_cast<int>(crop.y0), static_cast<int>(crop.x1), static_cast<int>(crop.y1)));
+    std::lock_guard display(display_mutex_);
     {
         std::lock_guard lock(state_mutex_);
         std::visit(

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <variant>
 
 #include "camera/camera.h"
 #include "tests/support/sim_fixture.h"
@@ -116,6 +117,30 @@ TEST_F(CameraConcurrencyTest, RecorderQueriesBesideRecordsAndCamRamSwitchesAnswe
             answers += sum > 0 ? 1 : 0;
         });
     EXPECT_GT(answers, 0u);
+}
+
+TEST_F(CameraConcurrencyTest, ConversionSettingsReadBesideChangesNeverUndoAChange) {
+    // Reading the settings refreshes them from the converter's display record; a read that falls
+    // between a change's new settings and their hand-over to the converter must not write the old
+    // values back over the new ones. On the colour camera a change also clamps the colour limits,
+    // which widens that gap.
+    loadCamera("color");
+    Camera cam(-1, -1);
+    qor::ConvertControlColor control;
+    control.auto_minmax = false;
+    auto contrastNow = [&] {
+        return std::get<qor::ConvertControlColor>(cam.getConvertControl(qor::DataFormat::BGR8)).contrast;
+    };
+    int undone = 0;
+    beside(
+        5000,
+        [&](int i) {
+            control.contrast = i % 2 ? 40 : -40;
+            cam.setConvertControl(qor::DataFormat::BGR8, control);
+            if (contrastNow() != control.contrast) ++undone;
+        },
+        [&] { cam.getConvertControl(qor::DataFormat::BGR8); });
+    EXPECT_EQ(undone, 0);
 }
 
 }  // namespace

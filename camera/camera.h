@@ -222,7 +222,6 @@ private:
     std::map<DataFormat, bool> auto_range_pending_;
 
     std::atomic<uint32_t> last_image_number_{0};
-    std::atomic<uint32_t> recorder_capacity_{0};
     std::atomic<uint16_t> active_segment_{1};
     std::atomic<bool> abort_{false};
     std::atomic<uint64_t> image_series_budget_{kDefaultImageSeriesBudgetBytes};

@@ -172,9 +172,8 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     int32_t status = QOR_RecorderCreate(&handle, &camera, nullptr, 1, row.storage_kind | flags,
                                         folder_text.empty() ? nullptr : folder_text.c_str(), &capacity);
     if (!sdk::succeeded(status)) throw CameraException(status);
-    auto rec = std::make_shared<Recorder>(handle, handle_);
+    auto rec = std::make_shared<Recorder>(handle, handle_, capacity);
     replaceRecorder(rec);
-    recorder_capacity_ = capacity;
 
     if (capacity < count) {
         count = capacity;
@@ -307,15 +306,13 @@ void Camera::switchToCamRam(uint16_t segment) {
         return;
     }
 
-    recorder_capacity_ = 0;
     QOR_RECORDER handle = nullptr;
     QOR_HANDLE camera = handle_;
     uint32_t capacity = 0;
     int32_t status = QOR_RecorderCreate(&handle, &camera, nullptr, 1, QOR_RECORDER_MODE_CAMRAM, nullptr, &capacity);
     if (!sdk::succeeded(status)) throw CameraException(status);
-    auto rec = std::make_shared<Recorder>(handle, handle_);
+    auto rec = std::make_shared<Recorder>(handle, handle_, capacity);
     replaceRecorder(rec);
-    recorder_capacity_ = capacity;
     if (capacity != 0) {
         uint16_t seg = active_segment_;
         sdk::check(QOR_RecorderInit(rec->get(), &capacity, 1, 1, 0, nullptr, &seg));
@@ -324,7 +321,7 @@ void Camera::switchToCamRam(uint16_t segment) {
     uint16_t width = 0, height = 0, metadata_lines = 0;
     sdk::check(QOR_RecorderGetSettings(rec->get(), handle_, &mode, &max_count, &requested, &width, &height,
                                        &metadata_lines));
-    recorder_capacity_ = max_count;
+    rec->setCapacity(max_count);
     last_image_number_ = 0;
     next.roi = {1, 1, width, height};
     next.double_image_factor = 1;
@@ -341,7 +338,7 @@ uint16_t Camera::getCamRamSegment() {
 uint32_t Camera::getCamRamMaxImages() {
     if (!hasRam()) throw camRamUnsupported(errc::kCamRamUnsupported);
     if (RecorderPtr rec = recorder(); rec && (recorderMode(rec) & kStorageKindMask) == kCamRamKind)
-        return recorder_capacity_;
+        return rec->capacity();
     uint32_t valid = 0, max = 0;
     sdk::check(QOR_GetNumberOfImagesInSegment(handle_, active_segment_, &valid, &max));
     return max;

@@ -23,10 +23,11 @@ inline constexpr uint64_t kDefaultImageSeriesBudgetBytes = uint64_t{1} << 30;
 /// One opened camera: construction opens and default-configures a device, destruction closes it.
 /// Every failure is thrown as CameraException. Callers serialise the operations that change the
 /// camera. The queries getName, getSerial, getInterface, isColored, hasRam, getRawFormat,
-/// getDescription, getSensorInfo, getConfiguration, getExposureTime, getDelayTime, isRecording, the
-/// waits, the recorder counts, trigger, getConvertControl, calculateColorMode and the camera-RAM
-/// getters may run beside them: what they read of the cached state is either atomic or read under
-/// `state_mutex_` as a whole (the recording layout, the description, the recorder).
+/// getDescription, getSensorInfo, getConfiguration, the exposure and delay getters and setters,
+/// isRecording, the waits, the recorder counts, trigger, getConvertControl, calculateColorMode and
+/// the camera-RAM getters may run beside them: what they read or write of the cached state is
+/// either atomic or taken under `state_mutex_` as a whole (the recording layout, the description,
+/// the recorder with its capacity, the conversion settings).
 class Camera {
 public:
     /// Opens the first usable camera matching the selectors (-1: any) and applies the defaults.

@@ -3,6 +3,7 @@
 // Call log and fault injection shared by every simulated library.
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "sim/common/device_file_entries.h"
 

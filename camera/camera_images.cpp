@@ -486,7 +486,8 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
 void Camera::checkSeriesBudget(uint64_t count, uint64_t image_bytes) const {
     const uint64_t budget = image_series_budget_;
     if (image_bytes == 0 || count <= budget / image_bytes) return;
-    const std::string needed = count > UINT64_MAX / image_bytes ? "more than 2^64" : std::to_string(count * image_bytes);
+    const std::string needed =
+        count > UINT64_MAX / image_bytes ? "more than 2^64" : std::to_string(count * image_bytes);
     throw CameraException("Image series of " + std::to_string(count) + " images needs " + needed +
                               " bytes, more than the budget of " + std::to_string(budget) + " bytes",
                           errc::kNoMemory);

@@ -71,7 +71,8 @@ UnplugEntry parseUnplug(const json& u) {
     if (!u.contains("serial")) throw std::runtime_error("\"serial\" is missing");
     e.serial = static_cast<uint32_t>(integerField(u, "serial", 0, 0, std::numeric_limits<uint32_t>::max()));
     if (u.contains("after_calls"))
-        e.after_calls = static_cast<uint64_t>(integerField(u, "after_calls", 0, 0, std::numeric_limits<int64_t>::max()));
+        e.after_calls =
+            static_cast<uint64_t>(integerField(u, "after_calls", 0, 0, std::numeric_limits<int64_t>::max()));
     if (u.contains("after_s")) {
         const json& v = u["after_s"];
         if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() < 0)

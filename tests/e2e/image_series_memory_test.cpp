@@ -53,7 +53,8 @@ TEST_F(ImageSeriesMemoryTest, ASeriesBeyondTheBudgetIsRefusedWithoutTakingItsMem
     EXPECT_EQ(res->status, 503);
     EXPECT_EQ(json::parse(res->body), (json{{"code", kNoMemory}, {"where", "images"}}));
     EXPECT_LT(residentBytes(server_.pid()), before + 100 * kBgr8ImageBytes / 10);
-    auto stored = http_->Get(R"(/v1/getImageFromImages?index=0&format=%22BGR8%22&crop={"x0":1,"y0":1,"x1":1920,"y1":1200})");
+    const std::string whole = R"(&crop={"x0":1,"y0":1,"x1":1920,"y1":1200})";
+    auto stored = http_->Get(("/v1/getImageFromImages?index=0&format=%22BGR8%22" + whole).c_str());
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->status, 400) << "the refused series holds no image";
 }

@@ -143,4 +143,22 @@ TEST_F(CameraConcurrencyTest, ConversionSettingsReadBesideChangesNeverUndoAChang
     EXPECT_EQ(undone, 0);
 }
 
+TEST_F(CameraConcurrencyTest, AutoExposureSwitchedWhileTheRecorderTakesImages) {
+    // The recorder's thread looks at the auto-exposure switch for every image it takes.
+    loadCamera("mono");
+    Camera cam(-1, -1);
+    configure(cam, Roi{1, 1, 64, 16});
+    cam.record(10, RecordMode::ring_buffer, {}, 0);
+    const uint32_t before = cam.getRecordedImageCount();
+    for (int i = 0; i < 200; ++i) {
+        if (i % 2)
+            cam.autoExposureOff();
+        else
+            cam.autoExposureOn();
+    }
+    ASSERT_TRUE(qortest::waitUntil([&] { return cam.getRecordedImageCount() > before + 2; }));
+    EXPECT_TRUE(cam.isRecording());
+    cam.stop();
+}
+
 }  // namespace

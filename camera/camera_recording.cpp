@@ -152,9 +152,10 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
         sdk::check(QOR_GetDoubleImageMode(handle_, &on));
         next.double_image_factor = on ? 2 : 1;
     }
-    setLayout(next);
 
+    // The new layout follows the old recorder out, so that a query never pairs the two recordings.
     dropRecorder();
+    setLayout(next);
     handSensorInfoToConverters();
 
     const std::filesystem::path folder = file_path.has_parent_path() ? file_path.parent_path() : file_path;
@@ -311,8 +312,8 @@ void Camera::switchToCamRam(uint16_t segment) {
     uint32_t capacity = 0;
     int32_t status = QOR_RecorderCreate(&handle, &camera, nullptr, 1, QOR_RECORDER_MODE_CAMRAM, nullptr, &capacity);
     if (!sdk::succeeded(status)) throw CameraException(status);
+    // The read-out recorder is handed to queries only once it is set up, together with its layout.
     auto rec = std::make_shared<Recorder>(handle, handle_, capacity);
-    replaceRecorder(rec);
     if (capacity != 0) {
         uint16_t seg = active_segment_;
         sdk::check(QOR_RecorderInit(rec->get(), &capacity, 1, 1, 0, nullptr, &seg));
@@ -325,7 +326,11 @@ void Camera::switchToCamRam(uint16_t segment) {
     last_image_number_ = 0;
     next.roi = {1, 1, width, height};
     next.double_image_factor = 1;
-    setLayout(next);
+    {
+        std::lock_guard lock(state_mutex_);
+        recorder_ = std::move(rec);
+        layout_ = next;
+    }
 }
 
 uint16_t Camera::getCamRamSegment() {

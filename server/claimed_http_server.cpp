@@ -1,10 +1,6 @@
 #include "server/claimed_http_server.h"
 
-#include <sys/socket.h>
-
 #include <iostream>
-
-#include "server/accepted_sockets.h"
 
 namespace {
 
@@ -91,19 +87,14 @@ void ClaimedHttpServer::stop() {
 
 void ClaimedHttpServer::stopServing() {
     if (!listen_thread_.joinable()) return;
-    // The listener ignores a stop that comes before it runs, and it waits for its connections:
-    // repeat the stop and close the connections until the listen call has returned.
+    // The listener ignores a stop that comes before it runs, and it waits for its connections: repeat
+    // the stop and shut the connections down (those accepted meanwhile too) until the listen call has
+    // returned.
     while (!listen_done_) {
         http_.stop();
-        closeConnections();
+        http_.shutdownConnections();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-}
-
-// Shuts down every accepted connection of this server's port, so that idle keep-alive clients and
-// replies in flight end at once instead of after their time-outs.
-void ClaimedHttpServer::closeConnections() const {
-    forEachAcceptedSocket(port_, [](int fd, const std::string&, uint16_t) { ::shutdown(fd, SHUT_RDWR); });
 }
 
 void ClaimedHttpServer::setFreeState(bool free) {

@@ -36,7 +36,7 @@ public:
     ClaimedHttpServer(const ClaimedHttpServer&) = delete;
     ClaimedHttpServer& operator=(const ClaimedHttpServer&) = delete;
 
-    httplib::Server& http() { return http_; }
+    HttpListener& http() { return http_; }
     uint16_t port() const { return port_; }
     const std::string& address() const { return address_; }
 
@@ -90,7 +90,6 @@ public:
 private:
     void listenLoop();
     void heartbeatLoop();
-    void closeConnections() const;
     void setFreeStateLocked(bool free);
     httplib::Server::HandlerResponse routeExact(const httplib::Request& req, httplib::Response& res);
     httplib::Server::HandlerResponse answerPreflight(const httplib::Request& req, httplib::Response& res);

@@ -45,8 +45,12 @@ bool HttpListener::bindWithBacklog(const std::string& host, int port) {
 }
 
 bool HttpListener::process_and_close_socket(socket_t sock) {
-    serve(std::make_shared<HttpConnection>(sock, keep_alive_max_count_));
+    serve(connections_->adopt(sock, keep_alive_max_count_));
     return true;
+}
+
+bool HttpListener::limitSendBuffer(const httplib::Request& req, int bytes) {
+    return connections_->limitSendBuffer(req.remote_addr, req.remote_port, req.local_addr, req.local_port, bytes);
 }
 
 void HttpListener::serve(std::shared_ptr<HttpConnection> connection) {

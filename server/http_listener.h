@@ -5,7 +5,7 @@
 // it is handled; between requests, and while its request head is still arriving, it waits in one
 // poller. A request head must arrive whole within a few seconds of its first byte, and the listen
 // backlog takes bursts of connects. A listener listens once: when its listen ends, its workers and
-// poller are done.
+// poller are done. It knows every connection it has open, so that a stop can end them all at once.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -14,6 +14,7 @@
 #include <httplib.h>
 
 #include "server/connection_poller.h"
+#include "server/open_connections.h"
 #include "server/task_queue.h"
 
 class HttpListener : public httplib::Server {
@@ -35,6 +36,15 @@ public:
     /// Worker threads that exist now.
     size_t workerCount() { return workers_->workerCount(); }
 
+    /// Shuts down every open connection: idle keep-alive clients, requests being read and replies in
+    /// flight (a live stream too) end at once instead of after their time-outs.
+    void shutdownConnections() { connections_->shutdownAll(); }
+    /// Caps the send buffer of the connection that carries `req` at about `bytes`, so that no more
+    /// than that waits for a slow peer; false when the connection is no longer open.
+    bool limitSendBuffer(const httplib::Request& req, int bytes);
+    /// Connections accepted and not yet closed.
+    size_t openConnections() { return connections_->count(); }
+
 private:
     class WorkerQueue;
 
@@ -42,6 +52,8 @@ private:
     void serve(std::shared_ptr<HttpConnection> connection);
     void waitForNextRequest(std::shared_ptr<HttpConnection> connection);
 
+    // Shared with the connections, which leave it when they close, however long they outlive the listener.
+    const std::shared_ptr<OpenConnections> connections_ = std::make_shared<OpenConnections>();
     std::shared_ptr<GrowingTaskQueue> workers_;
     ConnectionPoller poller_;
 };

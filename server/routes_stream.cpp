@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/accepted_sockets.h"
 #include "server/camera_http_server.h"
 #include "server/camera_json.h"
 #include "server/render_request.h"
@@ -70,8 +69,7 @@ void CameraHttpServer::stream(const Request& req, Response& res) {
         res.status = 503;
         return;
     }
-    if (req.remote_port > 0)
-        limitSendBuffer(core_.port(), req.remote_addr, static_cast<uint16_t>(req.remote_port), kStreamSendBufferBytes);
+    core_.http().limitSendBuffer(req, kStreamSendBufferBytes);
     res.set_header("Cache-Control", "no-cache, no-store");
     res.set_chunked_content_provider(
         std::string("multipart/x-mixed-replace; boundary=") + LiveStream::kBoundary,

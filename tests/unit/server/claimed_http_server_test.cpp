@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "server/claimed_http_server.h"
+#include "tests/support/raw_connection.h"
 
 namespace {
 
@@ -129,6 +131,77 @@ TEST_F(ClaimedHttpServerTest, BodylessPostsWithoutContentLengthAreAnswered) {
     EXPECT_EQ(rawRequest("POST /v1/heartbeat HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}"),
               "HTTP/1.1 200 OK");
     server.stop();
+}
+
+// A TCP socket of its own, bound to `address`:kPort: listening, or accepted from it.
+int listenOn(const char* address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int withReceiveTimeout(int fd) {
+    timeval tv{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+int connectTo(const char* address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return withReceiveTimeout(fd);
+}
+
+// Stop ends the server's own connections at once, and only those: a connection of another socket of
+// the process that has the same local port number (another address) carries on.
+TEST_F(ClaimedHttpServerTest, StopEndsItsOwnConnectionsAndNoOthers) {
+    ClaimedHttpServer server(&dispatcher, "127.0.0.1", kPort, entry(), tags, "127.0.0.1");
+    server.registerClaimRoutes();
+    server.start();
+    qortest::RawConnection kept_alive(kPort);
+    ASSERT_TRUE(kept_alive.send("GET /v1/info HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_NE(kept_alive.receive(2s, "camera").find("camera"), std::string::npos);
+
+    const int other_listener = listenOn("127.0.0.2");
+    ASSERT_GE(other_listener, 0);
+    const int other_client = connectTo("127.0.0.2");
+    ASSERT_GE(other_client, 0);
+    const int other_accepted = withReceiveTimeout(::accept(other_listener, nullptr, nullptr));
+    ASSERT_GE(other_accepted, 0);
+
+    testing::internal::CaptureStdout();
+    server.stop();
+    testing::internal::GetCapturedStdout();
+    kept_alive.receive(1s);
+    EXPECT_TRUE(kept_alive.closedByServer());
+
+    // Both directions of the other connection still work.
+    char byte = 0;
+    EXPECT_EQ(::send(other_client, "a", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(::recv(other_accepted, &byte, 1, 0), 1);
+    EXPECT_EQ(byte, 'a');
+    EXPECT_EQ(::send(other_accepted, "b", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(::recv(other_client, &byte, 1, 0), 1);
+    EXPECT_EQ(byte, 'b');
+    ::close(other_accepted);
+    ::close(other_client);
+    ::close(other_listener);
 }
 
 }  // namespace

@@ -36,6 +36,21 @@ protected:
         listener_->Get(R"(/echo/(\w+))", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content("<" + req.matches[1].str() + ">", "text/plain");
         });
+        // An endless reply, a chunk every few milliseconds, until the connection fails (bounded).
+        listener_->Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
+                if (offset > 0) std::this_thread::sleep_for(5ms);
+                if (offset > 100000) sink.done();
+                return sink.write("chunk;", 6);
+            });
+        });
+        listener_->Get("/limit", [this](const httplib::Request& req, httplib::Response& res) {
+            httplib::Request elsewhere = req;
+            ++elsewhere.remote_port;
+            const bool own = listener_->limitSendBuffer(req, 64 * 1024);
+            const bool other = listener_->limitSendBuffer(elsewhere, 64 * 1024);
+            res.set_content(std::string(own ? "own" : "-") + (other ? "+other" : "") + ".", "text/plain");
+        });
         ASSERT_TRUE(listener_->bindWithBacklog("127.0.0.1", kPort));
         thread_ = std::thread([this] { listener_->listen_after_bind(); });
         while (!listener_->is_running()) std::this_thread::sleep_for(1ms);
@@ -125,6 +140,38 @@ TEST_F(HttpListenerTest, ARequestHeadThatDoesNotArriveInTimeIsAnswered408AndClos
     EXPECT_EQ(answer.substr(0, 25), "HTTP/1.1 408 Request Time");
     EXPECT_GT(waited, HttpListener::kHeadTimeout - 500ms);
     EXPECT_LT(waited, HttpListener::kHeadTimeout + 2s);
+}
+
+// Waits (bounded) until the listener holds `n` open connections.
+bool openConnectionsReach(HttpListener& listener, size_t n) {
+    for (int i = 0; i < 300 && listener.openConnections() != n; ++i) std::this_thread::sleep_for(10ms);
+    return listener.openConnections() == n;
+}
+
+TEST_F(HttpListenerTest, ShuttingConnectionsDownEndsIdleKeptAliveAndStreamingClientsAtOnce) {
+    start(4);
+    RawConnection idle(kPort), kept_alive(kPort), streaming(kPort);
+    ASSERT_TRUE(idle.connected());
+    ASSERT_TRUE(kept_alive.send(request("/echo/kept")));
+    EXPECT_NE(kept_alive.receive(2s, "<kept>").find("<kept>"), std::string::npos);
+    ASSERT_TRUE(streaming.send(request("/endless")));
+    EXPECT_NE(streaming.receive(2s, "chunk;").find("chunk;"), std::string::npos);
+    ASSERT_TRUE(openConnectionsReach(*listener_, 3));
+
+    listener_->shutdownConnections();
+    for (RawConnection* client : {&idle, &kept_alive, &streaming}) {
+        client->receive(2s);
+        EXPECT_TRUE(client->closedByServer());
+    }
+    EXPECT_TRUE(openConnectionsReach(*listener_, 0));
+}
+
+TEST_F(HttpListenerTest, AHandlerReachesTheSendBufferOfItsOwnConnectionOnly) {
+    start(2);
+    RawConnection client(kPort);
+    ASSERT_TRUE(client.send(request("/limit")));
+    const std::string answer = client.receive(2s, ".");
+    EXPECT_NE(answer.find("\r\n\r\nown."), std::string::npos) << answer;
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ protected:
             ++elsewhere.remote_port;
             const bool own = listener_->limitSendBuffer(req, 64 * 1024);
             const bool other = listener_->limitSendBuffer(elsewhere, 64 * 1024);
-            res.set_content(std::string(own ? "own" : "-") + (other ? "+other" : "") + ".", "text/plain");
+            res.set_content(std::string("[") + (own ? "own" : "none") + (other ? "+other" : "") + "]", "text/plain");
         });
         ASSERT_TRUE(listener_->bindWithBacklog("127.0.0.1", kPort));
         thread_ = std::thread([this] { listener_->listen_after_bind(); });
@@ -170,8 +170,8 @@ TEST_F(HttpListenerTest, AHandlerReachesTheSendBufferOfItsOwnConnectionOnly) {
     start(2);
     RawConnection client(kPort);
     ASSERT_TRUE(client.send(request("/limit")));
-    const std::string answer = client.receive(2s, ".");
-    EXPECT_NE(answer.find("\r\n\r\nown."), std::string::npos) << answer;
+    const std::string answer = client.receive(2s, "]");
+    EXPECT_NE(answer.find("\r\n\r\n[own]"), std::string::npos) << answer;
 }
 
 }  // namespace

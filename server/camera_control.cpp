@@ -302,39 +302,60 @@ std::optional<uint32_t> CameraControl::calculateColorMode(const qor::Roi& crop) 
 }
 
 bool CameraControl::image(qor::Image& image_ref, uint32_t image_index, qor::DataFormat data_format,
-                          const qor::CompressionParams* comp_params) {
+                          const qor::CompressionParams* comp_params, qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "image", QOR_CALL("cam_->image(image_ref, image_index, data_format, comp_params)"),
-                   [&](qor::Camera& c) { c.image(image_ref, image_index, data_format, comp_params); });
+                   [&](qor::Camera& c) {
+                       c.image(image_ref, image_index, data_format, comp_params);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
 bool CameraControl::image(qor::Image& image_ref, const qor::Roi& crop, uint32_t image_index,
-                          qor::DataFormat data_format, const qor::CompressionParams* comp_params) {
+                          qor::DataFormat data_format, const qor::CompressionParams* comp_params,
+                          qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "image",
                    QOR_CALL("cam_->image(image_ref, crop, image_index, data_format, comp_params)"),
-                   [&](qor::Camera& c) { c.image(image_ref, crop, image_index, data_format, comp_params); });
+                   [&](qor::Camera& c) {
+                       c.image(image_ref, crop, image_index, data_format, comp_params);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
 bool CameraControl::images(std::vector<qor::Image>& images, qor::DataFormat data_format, uint32_t start_index,
-                           const qor::CompressionParams* comp_params) {
+                           const qor::CompressionParams* comp_params, qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "images", QOR_CALL("cam_->images(images, data_format, start_index, comp_params)"),
-                   [&](qor::Camera& c) { c.images(images, data_format, start_index, comp_params); });
+                   [&](qor::Camera& c) {
+                       c.images(images, data_format, start_index, comp_params);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
 bool CameraControl::images(std::vector<qor::Image>& images, const qor::Roi& crop, qor::DataFormat data_format,
-                           uint32_t start_index, const qor::CompressionParams* comp_params) {
+                           uint32_t start_index, const qor::CompressionParams* comp_params,
+                           qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "images",
                    QOR_CALL("cam_->images(images, crop, data_format, start_index, comp_params)"),
-                   [&](qor::Camera& c) { c.images(images, crop, data_format, start_index, comp_params); });
+                   [&](qor::Camera& c) {
+                       c.images(images, crop, data_format, start_index, comp_params);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
-bool CameraControl::imageAverage(qor::Image& image_ref, qor::DataFormat data_format) {
+bool CameraControl::imageAverage(qor::Image& image_ref, qor::DataFormat data_format, qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "imageAverage", QOR_CALL("cam_->imageAverage(image_ref, data_format)"),
-                   [&](qor::Camera& c) { c.imageAverage(image_ref, data_format); });
+                   [&](qor::Camera& c) {
+                       c.imageAverage(image_ref, data_format);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
-bool CameraControl::imageAverage(qor::Image& image_ref, const qor::Roi& crop, qor::DataFormat data_format) {
+bool CameraControl::imageAverage(qor::Image& image_ref, const qor::Roi& crop, qor::DataFormat data_format,
+                                 qor::RawFormat* raw_format) {
     return perform(Lock::exclusive, "imageAverage", QOR_CALL("cam_->imageAverage(image_ref, crop, data_format)"),
-                   [&](qor::Camera& c) { c.imageAverage(image_ref, crop, data_format); });
+                   [&](qor::Camera& c) {
+                       c.imageAverage(image_ref, crop, data_format);
+                       if (raw_format) *raw_format = c.getRawFormat();
+                   });
 }
 
 std::optional<bool> CameraControl::hasRam() {

@@ -90,17 +90,19 @@ public:
     bool adaptWhiteBalance(qor::Image& image, const qor::Roi& crop);
     std::optional<uint32_t> calculateColorMode(const qor::Roi& crop);
 
-    // Images.
+    // Images. A given `raw_format` receives the raw format of the recording the images were read
+    // from, asked under the same lock: a record that follows cannot change it in between.
     bool image(qor::Image& image_ref, uint32_t image_index, qor::DataFormat data_format,
-               const qor::CompressionParams* comp_params);
+               const qor::CompressionParams* comp_params, qor::RawFormat* raw_format = nullptr);
     bool image(qor::Image& image_ref, const qor::Roi& crop, uint32_t image_index, qor::DataFormat data_format,
-               const qor::CompressionParams* comp_params);
+               const qor::CompressionParams* comp_params, qor::RawFormat* raw_format = nullptr);
     bool images(std::vector<qor::Image>& images, qor::DataFormat data_format, uint32_t start_index,
-                const qor::CompressionParams* comp_params);
+                const qor::CompressionParams* comp_params, qor::RawFormat* raw_format = nullptr);
     bool images(std::vector<qor::Image>& images, const qor::Roi& crop, qor::DataFormat data_format,
-                uint32_t start_index, const qor::CompressionParams* comp_params);
-    bool imageAverage(qor::Image& image_ref, qor::DataFormat data_format);
-    bool imageAverage(qor::Image& image_ref, const qor::Roi& crop, qor::DataFormat data_format);
+                uint32_t start_index, const qor::CompressionParams* comp_params, qor::RawFormat* raw_format = nullptr);
+    bool imageAverage(qor::Image& image_ref, qor::DataFormat data_format, qor::RawFormat* raw_format = nullptr);
+    bool imageAverage(qor::Image& image_ref, const qor::Roi& crop, qor::DataFormat data_format,
+                      qor::RawFormat* raw_format = nullptr);
 
     // Camera RAM.
     std::optional<bool> hasRam();

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,7 @@ private:
     ClaimedHttpServer core_;
     std::shared_ptr<ImagePool> image_pool_ = ImagePool::create(4);  // buffers of single-image replies
     std::vector<qor::Image> images_;
+    std::optional<qor::RawFormat> images_raw_format_;  // of the recording images_ was read from
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
     LiveStream live_stream_{control_};

@@ -19,7 +19,7 @@ ImageDescription describeImage(const qor::Image& image, bool raw_words) {
 std::string headerJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 HeaderList imageHeaders(CameraControl& control, const ImageDescription& image) {
-    const qor::RawFormat raw_format = control.getRawFormat().value();
+    const qor::RawFormat raw_format = image.raw_format ? *image.raw_format : control.getRawFormat().value();
     const uint32_t color_mode =
         control.calculateColorMode(qor::Roi{1, 1, static_cast<int64_t>(image.width), static_cast<int64_t>(image.height)})
             .value();

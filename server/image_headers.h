@@ -23,6 +23,8 @@ struct ImageDescription {
     std::optional<QOR_Metadata> metadata;
     std::optional<QOR_Timestamp> timestamp;
     bool raw_words = false;  // the body is 16-bit raw pixels (a converted format then adds "convCtrl")
+    // The raw format of the recording the image was read from; the camera is asked when unknown.
+    std::optional<qor::RawFormat> raw_format;
 };
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;

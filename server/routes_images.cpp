@@ -123,6 +123,7 @@ struct ImageReply {
     std::optional<QOR_Metadata> metadata;
     std::optional<QOR_Timestamp> timestamp;
     bool words = false;
+    std::optional<qor::RawFormat> raw_format;  // of the recording the image came from
     std::shared_ptr<const void> owner;  // keeps the body bytes alive until the reply is written
     const char* bytes = nullptr;
     size_t size = 0;
@@ -187,8 +188,10 @@ std::optional<std::string> render(const qor::Image& image, const RenderRequest& 
 /// Answers the image as PNG or JPEG with all the headers of the raw reply; 406 (empty) when the
 /// format cannot be rendered so.
 void sendRenderedReply(CameraControl& control, httplib::Response& res, const qor::Image& image,
-                       const RenderRequest& request) {
-    const HeaderList headers = imageHeaders(control, describeImage(image, bodyPixels(image).words));
+                       const RenderRequest& request, std::optional<qor::RawFormat> raw_format) {
+    ImageDescription description = describeImage(image, bodyPixels(image).words);
+    description.raw_format = raw_format;
+    const HeaderList headers = imageHeaders(control, description);
     std::optional<std::string> body = render(image, request);
     if (!body) {
         res.headers.erase("crop");
@@ -211,6 +214,7 @@ void sendImageReply(CameraControl& control, httplib::Response& res, ImageReply r
     description.metadata = reply.metadata;
     description.timestamp = reply.timestamp;
     description.raw_words = reply.words;
+    description.raw_format = reply.raw_format;
     for (const auto& [name, value] : imageHeaders(control, description)) res.set_header(name.c_str(), value);
 
     res.status = 200;
@@ -323,12 +327,16 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     }
 
     std::shared_ptr<qor::Image> image = image_pool_->take();
-    const bool ok = crop ? control_->image(*image, *crop, index, format, pointerTo(comp_params))
-                         : control_->image(*image, index, format, pointerTo(comp_params));
+    qor::RawFormat raw_format{};
+    const bool ok = crop ? control_->image(*image, *crop, index, format, pointerTo(comp_params), &raw_format)
+                         : control_->image(*image, index, format, pointerTo(comp_params), &raw_format);
     setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
     if (!ok) return sendErrorReply(res);
-    if (rendering.rendering != image_encoding::Rendering::raw) return sendRenderedReply(*control_, res, *image, rendering);
-    sendImageReply(*control_, res, replyOwning(std::move(image)));
+    if (rendering.rendering != image_encoding::Rendering::raw)
+        return sendRenderedReply(*control_, res, *image, rendering, raw_format);
+    ImageReply reply = replyOwning(std::move(image));
+    reply.raw_format = raw_format;
+    sendImageReply(*control_, res, std::move(reply));
 }
 
 namespace {
@@ -362,8 +370,9 @@ void CameraHttpServer::images(const Request& req, Response& res) {
         series.swap(images_);
     }
     releaseSeries(series);
-    const bool ok = crop ? control_->images(series, *crop, format, start_index, pointerTo(comp_params))
-                         : control_->images(series, format, start_index, pointerTo(comp_params));
+    qor::RawFormat raw_format{};
+    const bool ok = crop ? control_->images(series, *crop, format, start_index, pointerTo(comp_params), &raw_format)
+                         : control_->images(series, format, start_index, pointerTo(comp_params), &raw_format);
     if (!ok) return sendErrorReply(res);
 
     const size_t count = series.size();
@@ -371,6 +380,7 @@ void CameraHttpServer::images(const Request& req, Response& res) {
     {
         std::lock_guard lock(images_mutex_);
         series.swap(images_);
+        images_raw_format_ = raw_format;
     }
     series.clear();
     if (!crop && !first) {
@@ -398,6 +408,7 @@ void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
 
     ImageReply reply;
     std::optional<qor::Image> rendered_copy;  // rendering takes long: it works on a copy, outside the lock
+    std::optional<qor::RawFormat> raw_format;
     {
         std::lock_guard lock(images_mutex_);
         if (index >= images_.size()) {
@@ -414,9 +425,11 @@ void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
             rendered_copy = stored;
         else
             reply = replyCopying(stored, span);
+        raw_format = images_raw_format_;
     }
     setJsonHeader(res, "crop", json(crop));
-    if (rendered_copy) return sendRenderedReply(*control_, res, *rendered_copy, rendering);
+    if (rendered_copy) return sendRenderedReply(*control_, res, *rendered_copy, rendering, raw_format);
+    reply.raw_format = raw_format;
     sendImageReply(*control_, res, std::move(reply));
 }
 
@@ -434,11 +447,16 @@ void CameraHttpServer::imageAverage(const Request& req, Response& res) {
     }
 
     std::shared_ptr<qor::Image> image = image_pool_->take();
-    const bool ok = crop ? control_->imageAverage(*image, *crop, format) : control_->imageAverage(*image, format);
+    qor::RawFormat raw_format{};
+    const bool ok = crop ? control_->imageAverage(*image, *crop, format, &raw_format)
+                         : control_->imageAverage(*image, format, &raw_format);
     if (!ok) return sendErrorReply(res);
     setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
-    if (rendering.rendering != image_encoding::Rendering::raw) return sendRenderedReply(*control_, res, *image, rendering);
-    sendImageReply(*control_, res, replyOwning(std::move(image)));
+    if (rendering.rendering != image_encoding::Rendering::raw)
+        return sendRenderedReply(*control_, res, *image, rendering, raw_format);
+    ImageReply reply = replyOwning(std::move(image));
+    reply.raw_format = raw_format;
+    sendImageReply(*control_, res, std::move(reply));
 }
 
 void CameraHttpServer::hasRam(const Request&, Response& res) {

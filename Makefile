@@ -9,8 +9,8 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache
-BENCH_PACKAGES := wrk nginx-light curl bc python3
+            iproute2 util-linux ccache libzmq3-dev cppzmq-dev python3-zmq
+BENCH_PACKAGES := wrk nginx-light curl bc python3 iperf3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

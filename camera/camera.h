@@ -17,6 +17,15 @@
 
 namespace qor {
 
+/// Where a recording stands, as a consumer that follows it beside the other callers sees it.
+struct RecordingProgress {
+    uint64_t recording = 0;  // number of the recording, new with every record; 0 when there is none
+    uint32_t mode = 0;       // recorder mode word: storage kind in bits 16-17, type in bits 0-1
+    bool running = false;
+    uint32_t processed = 0;
+    uint32_t requested = 0;
+};
+
 /// One opened camera: construction opens and default-configures a device, destruction closes it.
 /// Every failure is thrown as CameraException. Callers serialise the operations that change the
 /// camera; queries may run beside them (the recorder handle and cached records are shared safely).
@@ -93,6 +102,13 @@ public:
     void adaptWhiteBalance(Image& image);
     void adaptWhiteBalance(Image& image, const Roi& crop);
     uint32_t calculateColorMode(const Roi& crop);
+
+    /// The recording that copyRecorded reads from, with its counts; throws when the status call fails.
+    RecordingProgress recordingProgress();
+    /// Copies image `index` of recording `recording` as recorded (whole image, 8- or 16-bit raw pixels,
+    /// metadata and time stamp) into `image` for a consumer beside the other callers: the image counter
+    /// of the waits stays as it is. Throws CameraException when that recording was replaced or the copy fails.
+    void copyRecorded(Image& image, uint64_t recording, uint32_t index);
 
     /// Makes running and later waits, blocking records and image-series polls end at once with an
     /// "aborted" error; used before the camera is released while other threads may be waiting.
@@ -186,6 +202,19 @@ private:
     std::array<uint64_t, 4> roi_{1, 1, 1, 1};
     uint16_t double_image_factor_ = 1;
     std::atomic<bool> abort_{false};
+
+    // The shape of the running recording, fixed once it has started, for copyRecorded (state_mutex_).
+    struct Followed {
+        uint64_t recording = 0;
+        RecorderPtr recorder;
+        RawFormat raw_format = RawFormat::Word;
+        Roi crop;
+        bool metadata_on = false;
+        bool timestamp_on = false;
+    };
+    Followed followed_;
+    uint64_t recordings_started_ = 0;  // state_mutex_
+    void publishFollowed(const RecorderPtr& rec);
 };
 
 }  // namespace qor

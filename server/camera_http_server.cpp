@@ -16,12 +16,21 @@ DiscoveryEntry cameraEntry(CameraControl* control, const std::string& address, u
     return entry;
 }
 
+// The first camera streams on port 9000, the next on 9001, and so on.
+std::string defaultStreamEndpoint(uint16_t http_port) {
+    constexpr uint16_t kFirstHttpPort = 8080;
+    constexpr int kFirstStreamPort = 9000;
+    const int index = http_port >= kFirstHttpPort ? http_port - kFirstHttpPort : 0;
+    return "tcp://*:" + std::to_string(kFirstStreamPort + index);
+}
+
 }  // namespace
 
 CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address,
                                    uint16_t port)
     : control_(control),
-      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "}) {
+      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "}),
+      frame_stream_(control, defaultStreamEndpoint(port)) {
     registerEndpoints();
     std::lock_guard lock(images_mutex_);
     images_.reserve(100);
@@ -31,9 +40,15 @@ CameraHttpServer::~CameraHttpServer() { stop(); }
 
 void CameraHttpServer::start() { core_.start(); }
 
-void CameraHttpServer::stop() { core_.stop(); }
+void CameraHttpServer::stop() {
+    frame_stream_.stop();
+    core_.stop();
+}
 
-void CameraHttpServer::stopServing() { core_.stopServing(); }
+void CameraHttpServer::stopServing() {
+    frame_stream_.stop();
+    core_.stopServing();
+}
 
 void CameraHttpServer::setFreeState(bool free) { core_.setFreeState(free); }
 
@@ -106,4 +121,6 @@ void CameraHttpServer::registerEndpoints() {
     core_.get("/v1/getCamRamAllocation", route(&S::getCamRamAllocation));
     core_.get("/v1/getSensorInfo", route(&S::getSensorInfo));
     core_.get("/v1/getQORDescription", route(&S::getQORDescription));
+    core_.put("/v1/setStreamConfiguration", route(&S::setStreamConfiguration));
+    core_.get("/v1/getStreamConfiguration", route(&S::getStreamConfiguration));
 }

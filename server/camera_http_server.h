@@ -12,6 +12,7 @@
 #include "camera/image.h"
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
+#include "server/frame_stream.h"
 #include "server/image_pool.h"
 
 /// One camera's HTTP/JSON server: the 49 routes under /v1/, its discovery entry and the advisory
@@ -96,6 +97,10 @@ private:
     void setCamRamAllocation(const Request& req, Response& res);
     void getCamRamAllocation(const Request& req, Response& res);
 
+    // The image stream to processing workers (routes_stream.cpp).
+    void setStreamConfiguration(const Request& req, Response& res);
+    void getStreamConfiguration(const Request& req, Response& res);
+
     // The common frame: runs the handler and answers 500 for any exception it lets out.
     using Handler = void (CameraHttpServer::*)(const httplib::Request&, httplib::Response&);
     httplib::Server::Handler route(Handler handler);
@@ -106,4 +111,5 @@ private:
     std::vector<qor::Image> images_;
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
+    FrameStream frame_stream_;
 };

@@ -1,6 +1,7 @@
 #include "server/frame_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
@@ -270,24 +271,45 @@ void FrameStream::stopSender(int linger_ms) {
 void FrameStream::configure(const StreamConfiguration& next) {
     std::lock_guard lock(mutex_);
     if (closed_) throw std::invalid_argument("the stream has been closed");
-    // What is queued for the old socket still goes out for a moment, so its end message arrives.
-    stopSender(1000);
-    config_ = next;
-    if (!next.enabled) return;
+    if (!next.enabled) {
+        // What is queued for the old socket still goes out for a moment, so its end message arrives.
+        stopSender(1000);
+        config_ = next;
+        return;
+    }
+    // The new socket is bound before the old one is given up, so a refused configuration changes
+    // nothing; only the same endpoint has to be released first.
+    const bool same_endpoint = sender_ && config_.endpoint == next.endpoint;
+    if (same_endpoint) stopSender(1000);
     try {
         zmq::socket_t socket(context_, next.pattern == "pub" ? zmq::socket_type::pub : zmq::socket_type::push);
         socket.set(zmq::sockopt::sndhwm, static_cast<int>(next.high_water_mark));
         socket.set(zmq::sockopt::linger, 0);
         // A subscriber that falls behind must be counted as a drop, not be skipped silently.
         if (next.pattern == "pub") socket.set(zmq::sockopt::xpub_nodrop, 1);
-        socket.bind(next.endpoint);
+        bindReleased(socket, next.endpoint, same_endpoint);
+        stopSender(1000);
         sent_ = 0;
         dropped_ = 0;
+        config_ = next;
         sender_ = std::make_unique<Sender>(*this, std::move(socket), next);
     } catch (const zmq::error_t& e) {
-        config_.enabled = false;
+        if (same_endpoint) config_.enabled = false;
         print("[FrameStream] " + next.endpoint + ": " + e.what() + "\n");
         throw std::invalid_argument(e.what());
+    }
+}
+
+void FrameStream::bindReleased(zmq::socket_t& socket, const std::string& endpoint, bool just_released) {
+    // A closed socket lets go of its port on ZeroMQ's own thread, a moment after the close.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            socket.bind(endpoint);
+            return;
+        } catch (const zmq::error_t& e) {
+            if (!just_released || e.num() != EADDRINUSE || attempt >= 50) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 }
 

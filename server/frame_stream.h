@@ -53,6 +53,7 @@ private:
     class Sender;
 
     void stopSender(int linger_ms);
+    static void bindReleased(zmq::socket_t& socket, const std::string& endpoint, bool just_released);
 
     CameraControl* control_;
     mutable std::mutex mutex_;  // configuration, socket and sender are replaced together

@@ -24,11 +24,28 @@ bool streamable(CameraControl& control, qor::DataFormat format) {
     return control.observe([&](qor::Camera& c) { return c.getConvertControl(format); }).has_value();
 }
 
+/// A TCP endpoint must name its port (1 to 65535, or "*" for any free one): ZeroMQ itself would wrap
+/// larger numbers around and bind another port than the one asked for.
+bool plausibleEndpoint(const std::string& endpoint) {
+    const std::string tcp = "tcp://";
+    if (endpoint.rfind(tcp, 0) != 0) return true;  // other transports are ZeroMQ's to judge
+    const size_t colon = endpoint.rfind(':');
+    if (colon < tcp.size()) return false;
+    const std::string port = endpoint.substr(colon + 1);
+    if (port == "*") return true;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int number = std::stoi(port);
+    return number >= 1 && number <= 65535;
+}
+
 /// The body's keys over the current configuration; false when a value is of the right kind but unusable.
 /// Values of the wrong kind throw the JSON library's type error.
 bool merge(const json& body, StreamConfiguration& config, CameraControl& control) {
     if (body.contains("enabled")) config.enabled = body.at("enabled").get<bool>();
-    if (body.contains("endpoint")) config.endpoint = body.at("endpoint").get<std::string>();
+    if (body.contains("endpoint")) {
+        config.endpoint = body.at("endpoint").get<std::string>();
+        if (!plausibleEndpoint(config.endpoint)) return false;
+    }
     if (body.contains("pattern")) {
         config.pattern = body.at("pattern").get<std::string>();
         if (config.pattern != "push" && config.pattern != "pub") return false;

@@ -1,0 +1,1 @@
+"""Client of the qor camera server."""

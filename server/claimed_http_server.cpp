@@ -16,6 +16,9 @@ namespace {
 
 // Enough workers for many idle keep-alive clients and long waits at once.
 constexpr size_t kMaxWorkers = 256;
+// Requests served on one keep-alive connection before it is closed. The library's default of 5 made
+// every client reconnect after its fifth request (a new handshake and worker hand-over each time).
+constexpr size_t kKeepAliveRequests = 100000;
 
 void print(const std::string& line) { std::cout << line << std::flush; }
 
@@ -27,6 +30,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
       tags_(std::move(tags)) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
+    http_.set_keep_alive_max_count(kKeepAliveRequests);
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });

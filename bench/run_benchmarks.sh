@@ -8,3 +8,5 @@ for b in convert_bench image_bench record_bench; do
 done
 echo "== http"
 "$HERE/http_bench.sh" "$BUILD"
+echo "== stream"
+"$HERE/stream_bench.sh" "$BUILD"

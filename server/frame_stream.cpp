@@ -32,6 +32,26 @@ void print(const std::string& line) { std::cout << line << std::flush; }
 
 }  // namespace
 
+bool sendImageMessage(zmq::socket_t& socket, const std::string& head, std::shared_ptr<qor::Image> image) {
+    const auto& raw = image->rawData();
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (const auto* words = std::get_if<std::vector<uint16_t>>(&raw)) {
+        data = words->data();
+        bytes = words->size() * sizeof(uint16_t);
+    } else if (const auto* octets = std::get_if<std::vector<uint8_t>>(&raw)) {
+        data = octets->data();
+        bytes = octets->size();
+    }
+    // The pixel part points into the image, which ZeroMQ lets go of once the bytes are on their way.
+    auto* held = new std::shared_ptr<qor::Image>(std::move(image));
+    zmq::message_t pixels(const_cast<void*>(data), bytes,
+                          [](void*, void* hint) { delete static_cast<std::shared_ptr<qor::Image>*>(hint); }, held);
+    if (!socket.send(zmq::buffer(head), zmq::send_flags::sndmore | zmq::send_flags::dontwait)) return false;
+    // Once the first part is queued, ZeroMQ takes the rest of the message.
+    return socket.send(pixels, zmq::send_flags::none).has_value();
+}
+
 /// One enabled configuration: its socket and the thread that follows the recordings.
 class FrameStream::Sender {
 public:
@@ -156,21 +176,10 @@ private:
                 part["conv_ctrl"] = *settings;
         }
 
-        const void* data = words ? static_cast<const void*>(std::get<std::vector<uint16_t>>(raw).data())
-                                 : static_cast<const void*>(std::get<std::vector<uint8_t>>(raw).data());
-        const size_t bytes = words ? std::get<std::vector<uint16_t>>(raw).size() * sizeof(uint16_t)
-                                   : std::get<std::vector<uint8_t>>(raw).size();
-        // The pixel part points into the image, which ZeroMQ hands back to the pool once it is sent.
-        auto* held = new std::shared_ptr<qor::Image>(std::move(image));
-        zmq::message_t pixels(const_cast<void*>(data), bytes,
-                              [](void*, void* hint) { delete static_cast<std::shared_ptr<qor::Image>*>(hint); }, held);
-        const std::string text = dumped(part);
-        if (!socket_.send(zmq::buffer(text), zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
+        if (!sendImageMessage(socket_, dumped(part), std::move(image))) {
             lost(1);
             return;
         }
-        // Once the first part is queued, ZeroMQ takes the rest of the message.
-        socket_.send(pixels, zmq::send_flags::none);
         ++series_sent_;
         ++owner_.sent_;
     }

@@ -20,6 +20,10 @@
 #include "server/camera_control.h"
 #include "server/image_pool.h"
 
+/// Queues one image message: the JSON part `head`, then the image's raw pixels without copying them
+/// (the image is released when ZeroMQ is done with them). False when no consumer can take it now.
+bool sendImageMessage(zmq::socket_t& socket, const std::string& head, std::shared_ptr<qor::Image> image);
+
 /// What the stream does: its socket, its pattern and the form of the images.
 struct StreamConfiguration {
     bool enabled = false;

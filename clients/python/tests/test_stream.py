@@ -6,7 +6,7 @@ import unittest
 
 import zmq
 
-from qorcam.stream import Image, SeriesEnd, SeriesStart, StreamError, decode, receive
+from qorcam.stream import SeriesEnd, SeriesStart, StreamError, StreamImage, decode, receive
 
 
 def image_head(number, width=3, height=2, **extra):
@@ -21,9 +21,9 @@ class DecodeTest(unittest.TestCase):
     def test_image_keeps_its_pixels_and_description(self):
         pixels = struct.pack("<6H", 1, 2, 3, 4, 5, 65535)
         image = decode([image_head(7, metadata={"wSize": 69}), pixels])
-        self.assertIsInstance(image, Image)
-        self.assertEqual((image.number, image.width, image.height), (7, 3, 2))
-        self.assertEqual(bytes(image.pixels), pixels)
+        self.assertIsInstance(image, StreamImage)
+        self.assertEqual((image.series, image.number, image.width, image.height), (1, 7, 3, 2))
+        self.assertEqual(image.raw_bytes(), pixels)
         self.assertEqual(image.metadata, {"wSize": 69})
         self.assertIsNone(image.timestamp)
         self.assertEqual(image.bytes_per_pixel, 2)
@@ -35,7 +35,7 @@ class DecodeTest(unittest.TestCase):
 
     def test_malformed_messages_raise_stream_errors(self):
         for parts in ([b"not json"], [b'{"type":"image"}'], [image_head(1)], [b'{"type":"other"}'],
-                      [b'{"type":"end","series":1}'], [b"[1]"]):
+                      [b'{"type":"end","series":1}'], [b"[1]"], [image_head(1), bytes(11)]):
             with self.subTest(parts=parts), self.assertRaises(StreamError):
                 decode(parts)
 

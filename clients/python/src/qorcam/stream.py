@@ -1,54 +1,33 @@
-"""Receiving a camera's image stream: the ZeroMQ socket a camera server publishes its recordings on.
+"""A camera's image stream: the ZeroMQ socket on which a server sends the images of its recordings.
 
-    for item in receive("tcp://camera-host:9000"):
-        if isinstance(item, Image):
-            process(item.pixels)
+    >>> from qorcam.stream import receive, StreamImage
+    >>> for item in receive("tcp://lab-pc:9000"):     # enable it first: PUT /v1/setStreamConfiguration
+    ...     if isinstance(item, StreamImage):
+    ...         process(item.pixels)
 
 Each recording arrives as a SeriesStart, its images in recording order and a SeriesEnd. With the
 server's "push" pattern several receivers share the images (each image goes to one of them); with
-"pub" every receiver gets all of them and passes pattern="sub".
+"pub" every receiver gets all of them and passes pattern="sub". Needs pyzmq (python3-zmq).
 """
+
 from __future__ import annotations
 
+import array
 import json
+import sys
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Iterator, Union
 
-try:
-    import zmq
-except ImportError as error:  # pragma: no cover - depends on the machine
-    raise ImportError("qorcam.stream needs pyzmq: apt-get install python3-zmq") from error
+from ._optional import optional, require
+from .image import Image
 
 
 @dataclass
-class Image:
-    """One streamed image: the pixel bytes as GET /v1/image sends them, and what describes them."""
+class StreamImage(Image):
+    """An Image that came over the stream, with the number of the recording (series) it belongs to.
+    Its pixels are a read-only view of the received message where NumPy is installed."""
 
-    series: int
-    number: int
-    width: int
-    height: int
-    format: str
-    raw_format: str
-    pixels: Union[bytes, memoryview]  # a view of the received message, not a copy
-    crop: dict = field(default_factory=dict)
-    color_mode: int = 0
-    metadata: Optional[dict] = None
-    timestamp: Optional[dict] = None
-    conv_ctrl: Optional[dict] = None
-
-    @property
-    def bytes_per_pixel(self) -> int:
-        return 1 if self.raw_format == "byte" else 2
-
-    def array(self) -> Any:
-        """The pixels as a height x width NumPy array (uint8 or little-endian uint16)."""
-        try:
-            import numpy
-        except ImportError as error:
-            raise ImportError("Image.array needs NumPy: apt-get install python3-numpy") from error
-        dtype = numpy.uint8 if self.bytes_per_pixel == 1 else numpy.dtype("<u2")
-        return numpy.frombuffer(self.pixels, dtype=dtype).reshape(self.height, self.width)
+    series: int = 0
 
 
 @dataclass
@@ -56,8 +35,8 @@ class SeriesStart:
     """A recording begins: the camera's description and configuration at its start."""
 
     series: int
-    description: dict = field(default_factory=dict)
-    configuration: dict = field(default_factory=dict)
+    description: dict[str, Any] = field(default_factory=dict)
+    configuration: dict[str, Any] = field(default_factory=dict)
 
 
 @dataclass
@@ -69,11 +48,11 @@ class SeriesEnd:
     dropped: int
 
 
-Event = Union[Image, SeriesStart, SeriesEnd]
+Event = Union[StreamImage, SeriesStart, SeriesEnd]
 
 
 class StreamError(Exception):
-    """A message that is not part of the stream's layout."""
+    """A message that does not follow the stream's layout."""
 
 
 def _payload(part: Any) -> Any:
@@ -81,52 +60,71 @@ def _payload(part: Any) -> Any:
     return part.buffer if hasattr(part, "buffer") else part
 
 
-def decode(parts: list) -> Event:
-    """One stream message (its parts as bytes or ZeroMQ frames) as an Image, SeriesStart or SeriesEnd."""
+def _pixels(data: Any, width: int, height: int, bytes_per_pixel: int) -> Any:
+    numpy = optional("numpy")
+    if numpy is not None:
+        dtype = numpy.dtype("<u2") if bytes_per_pixel == 2 else numpy.dtype(numpy.uint8)
+        return numpy.frombuffer(data, dtype=dtype).reshape(height, width)
+    pixels = array.array("H" if bytes_per_pixel == 2 else "B")
+    pixels.frombytes(bytes(data))
+    if sys.byteorder == "big" and bytes_per_pixel == 2:
+        pixels.byteswap()
+    return pixels
+
+
+def _image(head: dict[str, Any], data: Any) -> StreamImage:
+    image = StreamImage(
+        pixels=None,
+        width=int(head["width"]),
+        height=int(head["height"]),
+        crop={key: int(value) for key, value in head.get("crop", {}).items()},
+        format=str(head["format"]),
+        raw_format=str(head["raw_format"]),
+        number=int(head["number"]),
+        color_mode=int(head.get("color_mode", 0)),
+        metadata=head.get("metadata"),
+        timestamp=head.get("timestamp"),
+        conv_ctrl=head.get("conv_ctrl"),
+        series=int(head["series"]),
+    )
+    size = len(memoryview(data).cast("B"))
+    expected = image.width * image.height * image.bytes_per_pixel
+    if size != expected:
+        raise StreamError(f"image {image.number} has {size} pixel bytes, {image.width} x {image.height} need {expected}")
+    image.pixels = _pixels(data, image.width, image.height, image.bytes_per_pixel)
+    return image
+
+
+def decode(parts: list[Any]) -> Event:
+    """One stream message (its parts as bytes or ZeroMQ frames) as a StreamImage, SeriesStart or
+    SeriesEnd; raises StreamError for anything else."""
     try:
         head = json.loads(bytes(_payload(parts[0])))
         kind = head["type"]
         if kind == "image":
             if len(parts) != 2:
                 raise StreamError(f"an image message has two parts, not {len(parts)}")
-            return Image(
-                series=head["series"],
-                number=head["number"],
-                width=head["width"],
-                height=head["height"],
-                format=head["format"],
-                raw_format=head["raw_format"],
-                pixels=_payload(parts[1]),
-                crop=head.get("crop", {}),
-                color_mode=head.get("color_mode", 0),
-                metadata=head.get("metadata"),
-                timestamp=head.get("timestamp"),
-                conv_ctrl=head.get("conv_ctrl"),
-            )
+            return _image(head, _payload(parts[1]))
         if kind == "header":
-            return SeriesStart(head["series"], head.get("description", {}), head.get("configuration", {}))
+            return SeriesStart(int(head["series"]), head.get("description", {}), head.get("configuration", {}))
         if kind == "end":
-            return SeriesEnd(head["series"], head["sent"], head["dropped"])
-    except (ValueError, KeyError, TypeError, IndexError) as error:
+            return SeriesEnd(int(head["series"]), int(head["sent"]), int(head["dropped"]))
+    except (ValueError, KeyError, TypeError, IndexError, AttributeError) as error:
         raise StreamError(f"not a stream message: {error}") from error
     raise StreamError(f"unknown message type {kind!r}")
 
 
-def receive(
-    endpoint: str,
-    pattern: str = "pull",
-    timeout_s: Optional[float] = None,
-    context: Optional["zmq.Context"] = None,
-) -> Iterator[Event]:
+def receive(endpoint: str, pattern: str = "pull", timeout_s: float | None = None, context: Any = None) -> Iterator[Event]:
     """Connects to a camera's stream and yields its messages as they come.
 
-    pattern is "pull" for a server streaming with "push", "sub" for one streaming with "pub".
-    With timeout_s the iteration ends when nothing arrived for that long; without it, it runs until
-    the caller stops iterating.
+    pattern is "pull" for a server streaming with "push", "sub" for one streaming with "pub". With
+    timeout_s the iteration ends when nothing arrived for that long; without it, it runs until the
+    caller stops iterating. Raises MissingDependencyError without pyzmq.
     """
     if pattern not in ("pull", "sub"):
         raise ValueError("pattern must be 'pull' or 'sub'")
-    ctx = context or zmq.Context.instance()
+    zmq = require("zmq", "the image stream")
+    ctx = context if context is not None else zmq.Context.instance()
     socket = ctx.socket(zmq.PULL if pattern == "pull" else zmq.SUB)
     socket.setsockopt(zmq.LINGER, 0)
     if pattern == "sub":

@@ -38,10 +38,11 @@ bool plausibleEndpoint(const std::string& endpoint) {
     return number >= 1 && number <= 65535;
 }
 
-/// The body's keys over the current configuration; false when a value is of the right kind but unusable.
-/// Values of the wrong kind throw the JSON library's type error.
+/// The body's keys over the current configuration ("enabled" is required, the others keep their
+/// values when absent); false when a value is of the right kind but unusable. Values of the wrong kind
+/// throw the JSON library's type error.
 bool merge(const json& body, StreamConfiguration& config, CameraControl& control) {
-    if (body.contains("enabled")) config.enabled = body.at("enabled").get<bool>();
+    config.enabled = body.at("enabled").get<bool>();
     if (body.contains("endpoint")) {
         config.endpoint = body.at("endpoint").get<std::string>();
         if (!plausibleEndpoint(config.endpoint)) return false;
@@ -71,7 +72,7 @@ bool merge(const json& body, StreamConfiguration& config, CameraControl& control
 
 void CameraHttpServer::setStreamConfiguration(const Request& req, Response& res) {
     const json body = route_params::jsonBody(req);
-    if (!body.is_object()) {
+    if (!body.is_object() || !body.contains("enabled")) {
         res.status = 400;
         return;
     }

@@ -160,16 +160,19 @@ TEST_F(FrameStreamTest, BadValuesAreRefusedAndLeaveTheConfigurationAsItWas) {
         const char* body;
         int status;
     };
-    for (const Case& c : {Case{R"({"pattern":"pull"})", 400}, Case{R"({"format":"Nope"})", 400},
+    for (const Case& c : {Case{R"({"enabled":false,"pattern":"pull"})", 400},
+                          Case{R"({"enabled":false,"format":"Nope"})", 400}, Case{R"({"format":"Mono8"})", 400},
                           Case{R"({"enabled":true,"format":"CompressedMono8"})", 400},
                           Case{R"({"enabled":true,"format":"BGR16"})", 400},  // not for a mono camera
                           Case{R"({"enabled":true,"format":"Undefined"})", 400},
-                          Case{R"({"high_water_mark":0})", 400}, Case{R"({"high_water_mark":-3})", 400},
-                          Case{R"({"high_water_mark":2.5})", 400}, Case{R"({"high_water_mark":1e12})", 400},
-                          Case{R"([true])", 400}, Case{R"({"enabled":true,"endpoint":"nonsense"})", 400},
+                          Case{R"({"enabled":true,"high_water_mark":0})", 400},
+                          Case{R"({"enabled":true,"high_water_mark":-3})", 400},
+                          Case{R"({"enabled":true,"high_water_mark":2.5})", 400},
+                          Case{R"({"enabled":true,"high_water_mark":1e12})", 400}, Case{R"([true])", 400},
+                          Case{R"({"enabled":true,"endpoint":"nonsense"})", 400},
                           Case{R"({"enabled":true,"endpoint":"tcp://*:99999"})", 400},
-                          Case{R"({"enabled":"yes"})", 500}, Case{R"({"high_water_mark":"8"})", 500},
-                          Case{R"({"format":3})", 500}, Case{R"({"enabled":)", 500}}) {
+                          Case{R"({"enabled":"yes"})", 500}, Case{R"({"enabled":true,"high_water_mark":"8"})", 500},
+                          Case{R"({"enabled":false,"format":3})", 500}, Case{R"({"enabled":)", 500}}) {
         auto res = put(kMonoPort, "/v1/setStreamConfiguration", c.body);
         ASSERT_TRUE(res) << c.body;
         EXPECT_EQ(res->status, c.status) << c.body;

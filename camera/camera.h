@@ -213,7 +213,6 @@ private:
         bool timestamp_on = false;
     };
     Followed followed_;
-    uint64_t recordings_started_ = 0;  // state_mutex_
     void publishFollowed(const RecorderPtr& rec);
 };
 

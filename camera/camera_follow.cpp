@@ -1,14 +1,23 @@
 // Following a recording beside the other callers: its progress and copies of its images that leave
 // the camera's own state (the image counter of the waits, the display ranges) untouched.
+#include <atomic>
+
 #include "camera/camera.h"
 #include "camera/camera_recorder.h"
 
 namespace qor {
+namespace {
+
+// Recordings are numbered across all cameras of the process, so that a camera reopened in place of
+// another never repeats a number a follower has already seen.
+std::atomic<uint64_t> recordings_started{0};
+
+}  // namespace
 
 void Camera::publishFollowed(const RecorderPtr& rec) {
     // Everything a copy needs is fixed by now; later changes of the camera apply to the next recording.
     std::lock_guard lock(state_mutex_);
-    followed_.recording = ++recordings_started_;
+    followed_.recording = ++recordings_started;
     followed_.recorder = rec;
     followed_.raw_format = raw_format_;
     followed_.crop = fullCrop();

@@ -376,6 +376,23 @@ TEST_F(FrameStreamTest, AStalledConsumerCostsDropsButNeitherTheRecordingNorTheRo
     EXPECT_EQ(state.at("sent").get<int>() + state.at("dropped").get<int>(), 100);
 }
 
+TEST_F(FrameStreamTest, ARecordingAfterTheCameraWasReopenedIsANewSeries) {
+    const json small{{"x0", 1}, {"y0", 1}, {"x1", 64}, {"y1", 32}};
+    configure(kMonoPort, small, 0.002);
+    enableStream(kMonoPort, {});
+    zmq::socket_t pull = consumer(zmq::socket_type::pull, kMonoStream);
+    record(kMonoPort, 3, "\"sequence\"");
+    Received first = receiveSeries(pull);
+    ASSERT_TRUE(first.end);
+    ASSERT_EQ(post(kMonoPort, "/v1/setFree")->status, 200);  // releases the camera and opens it again
+    configure(kMonoPort, small, 0.002);
+    record(kMonoPort, 4, "\"sequence\"");
+    Received second = receiveSeries(pull);
+    ASSERT_TRUE(second.header) << "the new camera's recording must not pass for the one already sent";
+    EXPECT_EQ(second.header->at("series"), 2);
+    EXPECT_EQ(second.images.size(), 4u);
+}
+
 TEST_F(FrameStreamTest, ShutdownWithAConnectedConsumerEndsWithinThreeSeconds) {
     configure(kMonoPort, {{"x0", 1}, {"y0", 1}, {"x1", 1024}, {"y1", 1024}}, 0.001);
     enableStream(kMonoPort, {{"high_water_mark", 4}});

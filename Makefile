@@ -12,6 +12,8 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             iproute2 util-linux ccache python3-pytest python3-jsonschema python3-yaml \
             python3 python3-numpy python3-tifffile python3-tqdm mypy \
             python3-venv python3-pip python3-setuptools python3-wheel \
+            libcli11-dev libsystemd-dev help2man dpkg-dev lintian \
+            libspng-dev libpng-dev libturbojpeg0-dev python3-pil chromium chromium-driver python3-selenium \
             libzmq3-dev cppzmq-dev python3-zmq
 # Node.js runs the API linter; taken from Debian only where no node is installed yet.
 NODE_PACKAGES := nodejs npm
@@ -19,8 +21,11 @@ REDOCLY    := tools/node/node_modules/.bin/redocly
 BENCH_PACKAGES := wrk nginx-light curl bc python3 iperf3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# `make install` puts everything under PREFIX, inside DESTDIR when that is given.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 
-.PHONY: all deps doc-tools bench-deps configure build run test test-unit test-sanitize bench docs clean
+.PHONY: all deps doc-tools bench-deps configure build run test test-unit test-sanitize bench docs clean install package
 
 all: build
 
@@ -79,6 +84,15 @@ test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
 test: build doc-tools
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize; fi
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package (server, simulated vendor libraries, Python client), checked by lintian.
+package: build
+	rm -f $(BUILD)/qor-camera-server_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/qor-camera-server_*.deb
 
 bench: deps bench-deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DQOR_BUILD_BENCH=ON

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lightsource/lumra_json.h"
+#include "server/console_assets.h"
 
 namespace {
 
@@ -33,10 +34,10 @@ std::string textParameter(const httplib::Request& req, const char* name) {
 }  // namespace
 
 LumraHttpServer::LumraHttpServer(LumraControl* control, Dispatcher* dispatcher, const std::string& address,
-                                 uint16_t port)
+                                 uint16_t port, const ServerSettings& settings)
     : control_(control),
       core_(dispatcher, address, port, lumraEntry(control, address, port),
-            ServerConsoleTags{"[Lumra on port ", "\n[LR-SERVER: "}) {
+            ServerConsoleTags{"[Lumra on port ", "\n[LR-SERVER: "}, settings.bind_address) {
     registerEndpoints();
 }
 
@@ -158,4 +159,5 @@ void LumraHttpServer::registerEndpoints() {
     core_.post("/v1/switchOn", route(&S::switchOn));
     core_.post("/v1/executeCommand", route(&S::executeCommand));
     core_.get("/v1/getVersions", route(&S::getVersions));
+    registerConsole(core_, "lumra.html");
 }

@@ -2,6 +2,9 @@
 
 #include <iostream>
 
+#include "server/console_assets.h"
+#include "server/image_headers.h"
+
 namespace {
 
 DiscoveryEntry cameraEntry(CameraControl* control, const std::string& address, uint16_t port) {
@@ -27,11 +30,14 @@ std::string defaultStreamEndpoint(uint16_t http_port) {
 }  // namespace
 
 CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address,
-                                   uint16_t port)
+                                   uint16_t port, ServerSettings settings)
     : control_(control),
-      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "}),
+      settings_(std::move(settings)),
+      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "},
+            settings_.bind_address),
       frame_stream_(control, defaultStreamEndpoint(port)) {
     registerEndpoints();
+    core_.exposeHeaders(imageHeaderNames());
     std::lock_guard lock(images_mutex_);
     images_.reserve(100);
 }
@@ -41,11 +47,13 @@ CameraHttpServer::~CameraHttpServer() { stop(); }
 void CameraHttpServer::start() { core_.start(); }
 
 void CameraHttpServer::stop() {
+    live_stream_.close();  // open streams end at once instead of holding the listener's workers
     frame_stream_.stop();
     core_.stop();
 }
 
 void CameraHttpServer::stopServing() {
+    live_stream_.close();
     frame_stream_.stop();
     core_.stopServing();
 }
@@ -123,4 +131,6 @@ void CameraHttpServer::registerEndpoints() {
     core_.get("/v1/getQORDescription", route(&S::getQORDescription));
     core_.put("/v1/setStreamConfiguration", route(&S::setStreamConfiguration));
     core_.get("/v1/getStreamConfiguration", route(&S::getStreamConfiguration));
+    core_.get("/v1/stream", route(&S::stream));
+    registerConsole(core_, "index.html");
 }

@@ -8,19 +8,22 @@
 
 #include <httplib.h>
 
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 #include "camera/image.h"
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
 #include "server/frame_stream.h"
 #include "server/image_pool.h"
+#include "server/live_stream.h"
+#include "server/server_settings.h"
 
 /// One camera's HTTP/JSON server: the 49 routes under /v1/, its discovery entry and the advisory
 /// claim by heartbeats. Handlers drive the camera through the facade and never let an exception out.
 class CameraHttpServer {
 public:
     /// Registers the routes and publishes the entry; starts no thread.
-    CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port);
+    CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port,
+                     ServerSettings settings = {});
     /// Stops the watchdog and the listener.
     ~CameraHttpServer();
     CameraHttpServer(const CameraHttpServer&) = delete;
@@ -97,7 +100,10 @@ private:
     void setCamRamAllocation(const Request& req, Response& res);
     void getCamRamAllocation(const Request& req, Response& res);
 
-    // The image stream to processing workers (routes_stream.cpp).
+    // The live view (routes_stream.cpp).
+    void stream(const Request& req, Response& res);
+
+    // The image stream to processing workers (routes_frame_stream.cpp).
     void setStreamConfiguration(const Request& req, Response& res);
     void getStreamConfiguration(const Request& req, Response& res);
 
@@ -106,10 +112,12 @@ private:
     httplib::Server::Handler route(Handler handler);
 
     CameraControl* control_;
+    const ServerSettings settings_;
     ClaimedHttpServer core_;
     std::shared_ptr<ImagePool> image_pool_ = ImagePool::create(4);  // buffers of single-image replies
     std::vector<qor::Image> images_;
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
+    LiveStream live_stream_{control_};
     FrameStream frame_stream_;
 };

@@ -11,12 +11,13 @@
 #include <string>
 #include <utility>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "app/discovery_entry.h"
-#include "app/dispatcher.h"
+#include "discovery/discovery_entry.h"
+#include "discovery/dispatcher.h"
 
 /// Console texts that tell the device servers apart.
 struct ServerConsoleTags {
@@ -26,9 +27,9 @@ struct ServerConsoleTags {
 
 class ClaimedHttpServer {
 public:
-    /// Creates the listener (not yet listening) and publishes `entry` with the dispatcher.
+    /// Creates the listener (not yet listening on `bind_address`) and publishes `entry` with the dispatcher.
     ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
-                      ServerConsoleTags tags);
+                      ServerConsoleTags tags, std::string bind_address = "0.0.0.0");
     /// Stops the watchdog and the listener.
     ~ClaimedHttpServer();
     ClaimedHttpServer(const ClaimedHttpServer&) = delete;
@@ -63,6 +64,10 @@ public:
     void post(const std::string& path, httplib::Server::Handler handler);
     void put(const std::string& path, httplib::Server::Handler handler);
 
+    /// Names the reply headers that pages of other origins may read; every answer allows any origin.
+    /// Call before start().
+    void exposeHeaders(const std::vector<std::string>& names);
+
     /// Writes a JSON document as the compact reply body with content type "application/json".
     static void replyJson(httplib::Response& res, const nlohmann::json& document);
 
@@ -87,8 +92,11 @@ private:
     void closeConnections() const;
     void setFreeStateLocked(bool free);
     httplib::Server::HandlerResponse routeExact(const httplib::Request& req, httplib::Response& res);
+    httplib::Server::HandlerResponse answerPreflight(const httplib::Request& req, httplib::Response& res);
+    void addCorsHeaders(httplib::Response& res) const;
 
     std::string address_;
+    std::string bind_address_;
     uint16_t port_;
     Dispatcher* dispatcher_;
     DiscoveryEntry entry_;
@@ -107,4 +115,5 @@ private:
     bool stopped_ = false;
     // Routes answered before the library's own routing: (method, path) to handler.
     std::map<std::pair<std::string, std::string>, httplib::Server::Handler> exact_;
+    std::string exposed_headers_;  // Access-Control-Expose-Headers of every answer
 };

@@ -1,102 +1,93 @@
-// The routes of the image stream: its configuration and its counters.
-#include <climits>
-#include <stdexcept>
+// The live view of the camera server: GET /v1/stream.
+#include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "server/accepted_sockets.h"
 #include "server/camera_http_server.h"
 #include "server/camera_json.h"
+#include "server/render_request.h"
 #include "server/route_params.h"
-
-using nlohmann::json;
 
 namespace {
 
-/// The stream formats: what /v1/image can answer on this camera, except the compressed one, which
-/// needs parameters per request.
-bool streamable(CameraControl& control, qor::DataFormat format) {
-    if (format == qor::DataFormat::Undefined || format == qor::DataFormat::CompressedMono8) return false;
-    const std::optional<qor::RawFormat> raw = control.observe([](qor::Camera& c) { return c.getRawFormat(); });
-    if (!raw) return false;
-    if (*raw == qor::RawFormat::Byte) return format == qor::DataFormat::Mono8;
-    if (format == qor::DataFormat::Mono16) return true;
-    return control.observe([&](qor::Camera& c) { return c.getConvertControl(format); }).has_value();
-}
+// What may wait in the kernel for a slow viewer: with the default (growing to megabytes) such a
+// viewer would see seconds-old images instead of skipping to the newest one.
+constexpr int kStreamSendBufferBytes = 256 * 1024;
 
-/// A TCP endpoint must name its port (1 to 65535, or "*" for any free one): ZeroMQ itself would wrap
-/// larger numbers around and bind another port than the one asked for.
-bool plausibleEndpoint(const std::string& endpoint) {
-    const std::string tcp = "tcp://";
-    if (endpoint.rfind(tcp, 0) != 0) return true;  // other transports are ZeroMQ's to judge
-    const size_t colon = endpoint.rfind(':');
-    if (colon < tcp.size()) return false;
-    const std::string port = endpoint.substr(colon + 1);
-    if (port == "*") return true;
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
-    const int number = std::stoi(port);
-    return number >= 1 && number <= 65535;
-}
-
-/// The body's keys over the current configuration ("enabled" is required, the others keep their
-/// values when absent); false when a value is of the right kind but unusable. Values of the wrong kind
-/// throw the JSON library's type error.
-bool merge(const json& body, StreamConfiguration& config, CameraControl& control) {
-    config.enabled = body.at("enabled").get<bool>();
-    if (body.contains("endpoint")) {
-        config.endpoint = body.at("endpoint").get<std::string>();
-        if (!plausibleEndpoint(config.endpoint)) return false;
+bool rendersAsJpeg(qor::DataFormat format) {
+    switch (format) {
+        case qor::DataFormat::Mono8:
+        case qor::DataFormat::BGR8:
+        case qor::DataFormat::BGRA8:
+        case qor::DataFormat::RGB8:
+        case qor::DataFormat::RGBA8:
+            return true;
+        default:
+            return false;
     }
-    if (body.contains("pattern")) {
-        config.pattern = body.at("pattern").get<std::string>();
-        if (config.pattern != "push" && config.pattern != "pub") return false;
-    }
-    if (body.contains("format")) {
-        const std::string name = body.at("format").get<std::string>();
-        config.format = json(name).get<qor::DataFormat>();
-        // The format table answers unknown names with its fallback; only a real name counts.
-        if (json(config.format).get<std::string>() != name) return false;
-    }
-    if (body.contains("high_water_mark")) {
-        const json& value = body.at("high_water_mark");
-        if (!value.is_number()) value.get<int64_t>();  // throws the library's type error
-        if (!value.is_number_integer()) return false;
-        const int64_t frames = value.get<int64_t>();
-        if (frames < 1 || frames > INT_MAX) return false;  // numbers beyond int64 arrive negative
-        config.high_water_mark = frames;
-    }
-    return !config.enabled || streamable(control, config.format);
 }
 
 }  // namespace
 
-void CameraHttpServer::setStreamConfiguration(const Request& req, Response& res) {
-    const json body = route_params::jsonBody(req);
-    if (!body.is_object() || !body.contains("enabled")) {
+// Parameters: "format" (an 8-bit format, default Mono8), "quality" (1..100), "fps" (a positive
+// number: at most this many frames a second), "crop". A 16-bit or compressed format answers 406,
+// a bad quality or fps 400, no recording in progress 409, too many open streams 503 (all empty).
+void CameraHttpServer::stream(const Request& req, Response& res) {
+    StreamSettings settings;
+    if (const std::optional<nlohmann::json> format = route_params::jsonParam(req, "format"))
+        settings.format = format->get<qor::DataFormat>();
+    if (const std::optional<nlohmann::json> crop = route_params::jsonParam(req, "crop"))
+        settings.crop = qor::json_tables::cropFromJson(*crop);
+    const std::optional<int> quality = jpegQualityParam(req);
+    double max_fps = 0;
+    if (const std::optional<nlohmann::json> fps = route_params::jsonParam(req, "fps")) {
+        max_fps = fps->is_number() ? fps->get<double>() : -1;
+        if (!(max_fps > 0)) {
+            res.status = 400;
+            return;
+        }
+    }
+    if (!quality) {
         res.status = 400;
         return;
     }
-    StreamConfiguration config = frame_stream_.configuration();
-    if (!merge(body, config, *control_)) {
-        res.status = 400;
+    settings.quality = *quality;
+    if (!rendersAsJpeg(settings.format)) {
+        res.status = 406;
         return;
     }
-    try {
-        frame_stream_.configure(config);
-    } catch (const std::invalid_argument&) {
-        res.status = 400;  // the endpoint cannot be bound
+    const std::optional<bool> recording = control_->isRecording();
+    if (!recording) return sendErrorReply(res);
+    if (!*recording) {
+        res.status = 409;
         return;
     }
-    res.status = 200;
-}
-
-void CameraHttpServer::getStreamConfiguration(const Request&, Response& res) {
-    const StreamConfiguration config = frame_stream_.configuration();
-    ClaimedHttpServer::replyJson(res, json{{"enabled", config.enabled},
-                                           {"endpoint", config.endpoint},
-                                           {"pattern", config.pattern},
-                                           {"format", config.format},
-                                           {"high_water_mark", config.high_water_mark},
-                                           {"sent", frame_stream_.sent()},
-                                           {"dropped", frame_stream_.dropped()}});
+    std::shared_ptr<LiveStream::Reader> reader = live_stream_.open(settings, max_fps);
+    if (!reader) {
+        res.status = 503;
+        return;
+    }
+    if (req.remote_port > 0)
+        limitSendBuffer(core_.port(), req.remote_addr, static_cast<uint16_t>(req.remote_port), kStreamSendBufferBytes);
+    res.set_header("Cache-Control", "no-cache, no-store");
+    res.set_chunked_content_provider(
+        std::string("multipart/x-mixed-replace; boundary=") + LiveStream::kBoundary,
+        [reader](size_t, httplib::DataSink& sink) {
+            std::shared_ptr<const StreamFrame> frame;
+            switch (reader->next(frame)) {
+                case LiveStream::Reader::Status::frame:
+                    return sink.write(frame->part.data(), frame->part.size());
+                case LiveStream::Reader::Status::waiting:
+                    return true;
+                case LiveStream::Reader::Status::ended:
+                    break;
+            }
+            const std::string closing = std::string("--") + LiveStream::kBoundary + "--\r\n";
+            sink.write(closing.data(), closing.size());
+            sink.done();
+            return true;
+        });
 }

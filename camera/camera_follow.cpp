@@ -19,10 +19,7 @@ void Camera::publishFollowed(const RecorderPtr& rec) {
     std::lock_guard lock(state_mutex_);
     followed_.recording = ++recordings_started;
     followed_.recorder = rec;
-    followed_.raw_format = raw_format_;
-    followed_.crop = fullCrop();
-    followed_.metadata_on = metadata_on_;
-    followed_.timestamp_on = timestamp_on_;
+    followed_.layout = layout_;
 }
 
 RecordingProgress Camera::recordingProgress() {
@@ -50,14 +47,16 @@ void Camera::copyRecorded(Image& image, uint64_t recording, uint32_t index) {
     }
     if (!followed.recorder || followed.recording != recording)
         throw CameraException("The recording has been replaced", errc::kNoRecorder);
-    const Roi& crop = followed.crop;
-    const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
-    const DataFormat format = followed.raw_format == RawFormat::Byte ? DataFormat::Mono8 : DataFormat::Mono16;
-    if (!image.fits(format, followed.raw_format, 1, 1, x1, y1) || image.crop() != crop)
-        image.reshape(format, followed.raw_format, 1, 1, x1, y1);
+    const RecordingLayout& layout = followed.layout;
+    const uint64_t x1 = layout.roi[2] - layout.roi[0] + 1;
+    const uint64_t y1 = layout.double_image_factor * (layout.roi[3] - layout.roi[1] + 1);
+    const Roi crop{1, 1, static_cast<int64_t>(x1), static_cast<int64_t>(y1)};
+    const DataFormat format = layout.raw_format == RawFormat::Byte ? DataFormat::Mono8 : DataFormat::Mono16;
+    if (!image.fits(format, layout.raw_format, 1, 1, x1, y1) || image.crop() != crop)
+        image.reshape(format, layout.raw_format, 1, 1, x1, y1);
 
     QOR_Metadata* metadata = nullptr;
-    if (followed.metadata_on) {
+    if (layout.metadata_on) {
         QOR_Metadata block{};
         block.wSize = sizeof block;
         image.setMetaData(block);
@@ -66,7 +65,7 @@ void Camera::copyRecorded(Image& image, uint64_t recording, uint32_t index) {
         image.clearMetaData();
     }
     QOR_Timestamp* timestamp = nullptr;
-    if (followed.timestamp_on) {
+    if (layout.timestamp_on) {
         QOR_Timestamp block{};
         block.wSize = sizeof block;
         image.setTimestamp(block);

@@ -296,7 +296,7 @@ void FrameStream::configure(const StreamConfiguration& next) {
         socket.set(zmq::sockopt::linger, 0);
         // A subscriber that falls behind must be counted as a drop, not be skipped silently.
         if (next.pattern == "pub") socket.set(zmq::sockopt::xpub_nodrop, 1);
-        bindReleased(socket, next.endpoint, same_endpoint);
+        bindReleased(socket, next.endpoint);
         stopSender(1000);
         sent_ = 0;
         dropped_ = 0;
@@ -309,14 +309,16 @@ void FrameStream::configure(const StreamConfiguration& next) {
     }
 }
 
-void FrameStream::bindReleased(zmq::socket_t& socket, const std::string& endpoint, bool just_released) {
-    // A closed socket lets go of its port on ZeroMQ's own thread, a moment after the close.
+void FrameStream::bindReleased(zmq::socket_t& socket, const std::string& endpoint) {
+    // A closed socket lets go of its port on ZeroMQ's own thread, a moment after the close (this
+    // stream's old socket, or another camera's that was just disabled): a port in use is tried again
+    // for a short while before it counts as taken.
     for (int attempt = 0;; ++attempt) {
         try {
             socket.bind(endpoint);
             return;
         } catch (const zmq::error_t& e) {
-            if (!just_released || e.num() != EADDRINUSE || attempt >= 50) throw;
+            if (e.num() != EADDRINUSE || attempt >= 50) throw;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }

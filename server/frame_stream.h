@@ -57,7 +57,7 @@ private:
     class Sender;
 
     void stopSender(int linger_ms);
-    static void bindReleased(zmq::socket_t& socket, const std::string& endpoint, bool just_released);
+    static void bindReleased(zmq::socket_t& socket, const std::string& endpoint);
 
     CameraControl* control_;
     mutable std::mutex mutex_;  // configuration, socket and sender are replaced together

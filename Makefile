@@ -13,11 +13,12 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             python3 python3-numpy python3-tifffile python3-tqdm mypy \
             python3-venv python3-pip python3-setuptools python3-wheel \
             libcli11-dev libsystemd-dev help2man dpkg-dev lintian \
-            libspng-dev libpng-dev libturbojpeg0-dev python3-pil chromium chromium-driver python3-selenium
+            libspng-dev libpng-dev libturbojpeg0-dev python3-pil chromium chromium-driver python3-selenium \
+            libzmq3-dev cppzmq-dev python3-zmq
 # Node.js runs the API linter; taken from Debian only where no node is installed yet.
 NODE_PACKAGES := nodejs npm
 REDOCLY    := tools/node/node_modules/.bin/redocly
-BENCH_PACKAGES := wrk nginx-light curl bc python3
+BENCH_PACKAGES := wrk nginx-light curl bc python3 iperf3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # `make install` puts everything under PREFIX, inside DESTDIR when that is given.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera/vendor/qor_convert.h"
+#include "sim/control.h"
 
 namespace {
 
@@ -168,4 +169,13 @@ BENCHMARK(BM_BGRA8GradientDebayer)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RGB16Default)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PseudoBGR8Default)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+// The library alone on one thread, so that its figures compare with earlier runs; image_bench shows
+// what a second thread adds.
+int main(int argc, char** argv) {
+    qorsim::setConversionThreads(1);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -6,7 +6,7 @@ ip link set lo up
 WORK=$(mktemp -d /dev/shm/qor-bench.XXXXXX)
 chmod 755 "$WORK"  # nginx workers run as an unprivileged user
 trap 'kill $SERVER_PID $NGINX_PID 2>/dev/null || true; rm -rf "$WORK"' EXIT
-DURATION=${BENCH_DURATION:-10s}
+DURATION=${BENCH_DURATION:-5s}
 
 # The server on the two default simulated cameras (the mono one is 2048 x 2048 x 16 bit).
 mkdir -p "$WORK/server"
@@ -26,11 +26,13 @@ mkdir -p "$WORK/www"
 head -c 8388608 /dev/urandom >"$WORK/www/frame.bin"
 chmod -R a+rX "$WORK/www"
 printf '{"exposure_s":0.01}' >"$WORK/www/small.json"
-cat >"$WORK/nginx.conf" <<CONF
-worker_processes 1;
+# One nginx with a single worker (the server's own one-process shape) and one with a worker per core.
+nginx_conf() { # name port workers
+  cat >"$WORK/$1.conf" <<CONF
+worker_processes $3;
 daemon off;
-pid $WORK/nginx.pid;
-error_log $WORK/nginx.err;
+pid $WORK/$1.pid;
+error_log $WORK/$1.err;
 events { worker_connections 1024; }
 http {
   access_log off;
@@ -40,24 +42,44 @@ http {
   open_file_cache max=16;
   client_body_temp_path $WORK/tmp; proxy_temp_path $WORK/tmp; fastcgi_temp_path $WORK/tmp;
   uwsgi_temp_path $WORK/tmp; scgi_temp_path $WORK/tmp;
-  server { listen 127.0.0.1:8180; root $WORK/www; }
+  server { listen 127.0.0.1:$2; root $WORK/www; }
 }
 CONF
+}
 mkdir -p "$WORK/tmp"
-nginx -c "$WORK/nginx.conf" &
+nginx_conf nginx1 8180 1
+nginx_conf nginxn 8181 auto
+nginx -c "$WORK/nginx1.conf" &
 NGINX_PID=$!
+nginx -c "$WORK/nginxn.conf" &
+NGINX_PID="$NGINX_PID $!"
 sleep 0.5
 
-measure() { # url connections -> "requests/s transfer/s"
-  wrk -t1 -c"$2" -d"$DURATION" "$1" | awk '/Requests\/sec/ {r=$2} /Transfer\/sec/ {t=$2} END {print r, t}'
+measure() { # url connections -> requests/s
+  wrk -t1 -c"$2" -d"$DURATION" "$1" | awk '/Requests\/sec/ {print $2}'
 }
-for c in 1 4; do
-  set -- $(measure "$IMAGE" $c); img_r=$1; img_t=$2
-  set -- $(measure http://127.0.0.1:8180/frame.bin $c); ngx_r=$1; ngx_t=$2
-  echo "image Mono16 8 MiB, $c connection(s): server $img_r req/s ($img_t), nginx $ngx_r req/s ($ngx_t), ratio $(echo "scale=3; $img_r / $ngx_r" | bc)"
-  set -- $(measure "$GETTER" $c); get_r=$1
-  set -- $(measure http://127.0.0.1:8180/small.json $c); small_r=$1
-  echo "getter, $c connection(s): server $get_r req/s, nginx $small_r req/s, ratio $(echo "scale=3; $get_r / $small_r" | bc)"
+ratio() { echo "scale=3; $1 / $2" | bc; }
+RUNS=${BENCH_RUNS:-5}
+: >"$WORK/ratios"
+for run in $(seq "$RUNS"); do
+  for c in 1 4; do
+    img=$(measure "$IMAGE" $c); ngx=$(measure http://127.0.0.1:8180/frame.bin $c); ngxn=$(measure http://127.0.0.1:8181/frame.bin $c)
+    echo "run $run image Mono16 8 MiB, $c connection(s): server $img req/s, nginx $ngx req/s (auto workers: $ngxn), ratio $(ratio $img $ngx) ($(ratio $img $ngxn))"
+    echo "image_c$c $(ratio $img $ngx) $(ratio $img $ngxn)" >>"$WORK/ratios"
+    get=$(measure "$GETTER" $c); small=$(measure http://127.0.0.1:8180/small.json $c); smalln=$(measure http://127.0.0.1:8181/small.json $c)
+    echo "run $run getter, $c connection(s): server $get req/s, nginx $small req/s (auto workers: $smalln), ratio $(ratio $get $small) ($(ratio $get $smalln))"
+    echo "getter_c$c $(ratio $get $small) $(ratio $get $smalln)" >>"$WORK/ratios"
+  done
+done
+# Minimum and median of each ratio over the runs, against its target (single-worker nginx).
+stats() { # column -> "min median"
+  sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", v[1], m }'
+}
+for key in getter_c1 getter_c4 image_c1 image_c4; do
+  case $key in getter*) target=0.80 ;; *) target=0.95 ;; esac
+  set -- $(grep "^$key " "$WORK/ratios" | awk '{print $2}' | stats) $(grep "^$key " "$WORK/ratios" | awk '{print $3}' | stats)
+  met=$(echo "$1 >= $target" | bc)
+  echo "$key: ratio to nginx min $1 median $2 over $RUNS runs, target >= $target in every run: $([ "$met" = 1 ] && echo met || echo NOT met); to nginx with a worker per core min $3 median $4"
 done
 
 # Memory after 1000 record-and-download cycles.

@@ -64,7 +64,9 @@ void BM_MemcpyRawFrame(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * src.size() * sizeof(uint16_t)));
 }
 
+// The argument is the number of threads the conversion library may use for the image.
 void imageIn(benchmark::State& state, qor::Camera& cam, qor::DataFormat format) {
+    qorsim::setConversionThreads(static_cast<int>(state.range(0)));
     qor::Image image;
     cam.image(image, 0, format, nullptr);  // shapes the buffers once, as a reused image would be
     for (auto _ : state) {
@@ -78,10 +80,10 @@ void BM_ImageMono16(benchmark::State& state) { imageIn(state, monoCamera(), qor:
 void BM_ImageMono8(benchmark::State& state) { imageIn(state, monoCamera(), qor::DataFormat::Mono8); }
 void BM_ImageBGR8Bayer(benchmark::State& state) { imageIn(state, colorCamera(), qor::DataFormat::BGR8); }
 
-BENCHMARK(BM_MemcpyRawFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ImageMono16)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ImageMono8)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_ImageBGR8Bayer)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_MemcpyRawFrame)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ImageMono16)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ImageMono8)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_ImageBGR8Bayer)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 
 }  // namespace
 

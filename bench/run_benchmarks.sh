@@ -3,10 +3,14 @@
 set -eu
 BUILD=$(pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
-for b in convert_bench image_bench record_bench; do
+for b in convert_bench record_bench; do
   if [ -x "$BUILD/bench/$b" ]; then echo "== $b"; "$BUILD/bench/$b"; fi
 done
+echo "== image_bench"
+/usr/bin/python3 "$HERE/image_ratios.py" "$BUILD/bench/image_bench" "${BENCH_RUNS:-5}"
 echo "== http"
 "$HERE/http_bench.sh" "$BUILD"
 echo "== render"
 unshare --net sh -c 'ip link set lo up && exec /usr/bin/python3 "$1/render_bench.py" "$2/app/qor-camera-server"' render_bench "$HERE" "$BUILD"
+echo "== stream"
+"$HERE/stream_bench.sh" "$BUILD"

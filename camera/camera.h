@@ -17,6 +17,15 @@
 
 namespace qor {
 
+/// Where a recording stands, as a consumer that follows it beside the other callers sees it.
+struct RecordingProgress {
+    uint64_t recording = 0;  // number of the recording, new with every record; 0 when there is none
+    uint32_t mode = 0;       // recorder mode word: storage kind in bits 16-17, type in bits 0-1
+    bool running = false;
+    uint32_t processed = 0;
+    uint32_t requested = 0;
+};
+
 /// Default of the most pixel memory one image series (`images`) may take: 1 GiB.
 inline constexpr uint64_t kDefaultImageSeriesBudgetBytes = uint64_t{1} << 30;
 
@@ -104,6 +113,13 @@ public:
     void adaptWhiteBalance(Image& image);
     void adaptWhiteBalance(Image& image, const Roi& crop);
     uint32_t calculateColorMode(const Roi& crop);
+
+    /// The recording that copyRecorded reads from, with its counts; throws when the status call fails.
+    RecordingProgress recordingProgress();
+    /// Copies image `index` of recording `recording` as recorded (whole image, 8- or 16-bit raw pixels,
+    /// metadata and time stamp) into `image` for a consumer beside the other callers: the image counter
+    /// of the waits stays as it is. Throws CameraException when that recording was replaced or the copy fails.
+    void copyRecorded(Image& image, uint64_t recording, uint32_t index);
 
     /// Makes running and later waits, blocking records and image-series polls end at once with an
     /// "aborted" error; used before the camera is released while other threads may be waiting.
@@ -226,6 +242,15 @@ private:
     std::atomic<uint16_t> active_segment_{1};
     std::atomic<bool> abort_{false};
     std::atomic<uint64_t> image_series_budget_{kDefaultImageSeriesBudgetBytes};
+
+    // The shape of the running recording, fixed once it has started, for copyRecorded (state_mutex_).
+    struct Followed {
+        uint64_t recording = 0;
+        RecorderPtr recorder;
+        RecordingLayout layout;
+    };
+    Followed followed_;
+    void publishFollowed(const RecorderPtr& rec);
 };
 
 }  // namespace qor

@@ -55,6 +55,7 @@ void Camera::replaceRecorder(RecorderPtr next) {
         std::lock_guard lock(state_mutex_);
         old = std::move(recorder_);
         recorder_ = std::move(next);
+        followed_ = Followed{};
     }
     // `old` is released here, outside the lock; the recorder is deleted when its last user lets go.
 }
@@ -194,6 +195,7 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     applyAutoExposure(true);
     sdk::check(QOR_RecorderStartRecord(rec->get(), handle_));
     for (auto& [format, pending] : auto_range_pending_) pending = true;
+    publishFollowed(rec);
 
     if (mode != RecordMode::sequence) return;
     try {

@@ -158,13 +158,11 @@ uint64_t Image::pixelBytes(DataFormat format, RawFormat raw_format, uint64_t wid
 }
 
 void Image::recycle() {
+    // The vectors keep their sizes as well: emptying them would make the next reshape of the same
+    // shape fill megabytes with zeros that the next copy overwrites anyway. The format goes back to
+    // Undefined, so the image never fits before it is reshaped.
     PixelData raw = std::move(raw_);
     PixelData converted = std::move(converted_);
-    auto empty = [](auto& data) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(data)>, std::monostate>) data.clear();  // keeps capacity
-    };
-    std::visit(empty, raw);
-    std::visit(empty, converted);
     *this = Image();
     raw_ = std::move(raw);
     converted_ = std::move(converted);

@@ -47,7 +47,7 @@ public:
     bool fits(DataFormat format, RawFormat raw_format, uint64_t x0, uint64_t y0, uint64_t x1, uint64_t y1) const;
     /// Sizes the buffers for this shape (reusing vectors of the right element width), then stores formats and crop.
     void reshape(DataFormat format, RawFormat raw_format, uint64_t x0, uint64_t y0, uint64_t x1, uint64_t y1);
-    /// Back to the state of a new image, keeping the memory of the pixel vectors for the next reshape.
+    /// Back to the state of a new image, keeping the pixel vectors (their sizes too) for the next reshape.
     void recycle();
     /// Bytes of pixel data that `reshape` makes an image of this format and size hold.
     static uint64_t pixelBytes(DataFormat format, RawFormat raw_format, uint64_t width, uint64_t height);

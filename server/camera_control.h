@@ -114,6 +114,21 @@ public:
     bool setCamRamAllocation(const std::vector<uint32_t>& percents);
     std::optional<std::vector<uint32_t>> getCamRamAllocation();
 
+    /// Runs a query on the camera beside the other operations (without the operation lock), for
+    /// consumers that are not a client's request: a failure records no last error and prints nothing.
+    /// Empty when the camera is not open or the query throws a camera error.
+    template <class F>
+    auto observe(F&& query) -> std::optional<decltype(query(std::declval<qor::Camera&>()))> {
+        if (releasing_) return std::nullopt;
+        std::shared_lock guard(guard_);
+        if (!opened_ || !cam_) return std::nullopt;
+        try {
+            return query(*cam_);
+        } catch (const qor::CameraException&) {
+            return std::nullopt;
+        }
+    }
+
 private:
     enum class Lock { none, exclusive };
 

@@ -19,6 +19,14 @@ DiscoveryEntry cameraEntry(CameraControl* control, const std::string& address, u
     return entry;
 }
 
+// The first camera streams on port 9000, the next on 9001, and so on.
+std::string defaultStreamEndpoint(uint16_t http_port) {
+    constexpr uint16_t kFirstHttpPort = 8080;
+    constexpr int kFirstStreamPort = 9000;
+    const int index = http_port >= kFirstHttpPort ? http_port - kFirstHttpPort : 0;
+    return "tcp://*:" + std::to_string(kFirstStreamPort + index);
+}
+
 }  // namespace
 
 CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address,
@@ -26,7 +34,8 @@ CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatche
     : control_(control),
       settings_(std::move(settings)),
       core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "},
-            settings_.bind_address) {
+            settings_.bind_address),
+      frame_stream_(control, defaultStreamEndpoint(port)) {
     registerEndpoints();
     core_.exposeHeaders(imageHeaderNames());
     std::lock_guard lock(images_mutex_);
@@ -39,11 +48,13 @@ void CameraHttpServer::start() { core_.start(); }
 
 void CameraHttpServer::stop() {
     live_stream_.close();  // open streams end at once instead of holding the listener's workers
+    frame_stream_.stop();
     core_.stop();
 }
 
 void CameraHttpServer::stopServing() {
     live_stream_.close();
+    frame_stream_.stop();
     core_.stopServing();
 }
 
@@ -118,6 +129,8 @@ void CameraHttpServer::registerEndpoints() {
     core_.get("/v1/getCamRamAllocation", route(&S::getCamRamAllocation));
     core_.get("/v1/getSensorInfo", route(&S::getSensorInfo));
     core_.get("/v1/getQORDescription", route(&S::getQORDescription));
+    core_.put("/v1/setStreamConfiguration", route(&S::setStreamConfiguration));
+    core_.get("/v1/getStreamConfiguration", route(&S::getStreamConfiguration));
     core_.get("/v1/stream", route(&S::stream));
     registerConsole(core_, "index.html");
 }

@@ -13,6 +13,7 @@
 #include "camera/image.h"
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
+#include "server/frame_stream.h"
 #include "server/image_pool.h"
 #include "server/live_stream.h"
 #include "server/server_settings.h"
@@ -103,6 +104,10 @@ private:
     // The live view (routes_stream.cpp).
     void stream(const Request& req, Response& res);
 
+    // The image stream to processing workers (routes_frame_stream.cpp).
+    void setStreamConfiguration(const Request& req, Response& res);
+    void getStreamConfiguration(const Request& req, Response& res);
+
     // The common frame: runs the handler and answers 500 for any exception it lets out.
     using Handler = void (CameraHttpServer::*)(const httplib::Request&, httplib::Response&);
     httplib::Server::Handler route(Handler handler);
@@ -116,4 +121,5 @@ private:
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
     LiveStream live_stream_{control_};
+    FrameStream frame_stream_;
 };

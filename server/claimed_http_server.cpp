@@ -6,6 +6,9 @@ namespace {
 
 // Requests handled at once (idle and slow clients wait without a worker); enough for many long waits.
 constexpr size_t kMaxWorkers = 256;
+// Requests served on one keep-alive connection before it is closed. The library's default of 5 made
+// every client reconnect after its fifth request (a new handshake and worker hand-over each time).
+constexpr size_t kKeepAliveRequests = 100000;
 
 // Request bodies are JSON documents and look-up tables of at most 1 MiB; anything larger is refused
 // with 413 before it is held in memory.
@@ -21,6 +24,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
       tags_(std::move(tags)), http_(kMaxWorkers) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
+    http_.set_keep_alive_max_count(kKeepAliveRequests);
     http_.set_payload_max_length(kMaxRequestBody);
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });

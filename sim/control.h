@@ -40,6 +40,10 @@ void unplug(uint32_t serial);
 /// Directory of the per-device lock files that mark a device in use across processes.
 void setLockDirectory(const std::filesystem::path& dir);
 
+/// Threads the conversion library uses for one image (at least 1); 0 restores the default (2 on a
+/// machine with two or more cores).
+void setConversionThreads(int count);
+
 std::vector<CallRecord> calls();
 /// Number of logged calls of that name.
 int callCount(const std::string& name);

@@ -11,6 +11,7 @@
 
 #include "sim/convert/conversions.h"
 #include "sim/convert/kernels.h"
+#include "sim/convert/row_bands.h"
 #include "sim/convert/white_balance.h"
 
 namespace qorsim::conv {
@@ -192,6 +193,8 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
     const bool stream = stride * static_cast<size_t>(height) >= kStreamBytes;
 
     const bool on_mosaic = plan.path != ColourPath::Linear;
+    // Each band of rows has its own rings and row buffers.
+    auto rows = [&](int begin, int end) {
     // Display values of the mosaic, each pixel through its own channel's curve.
     RowRing<uint8_t> mosaic(on_mosaic ? width : 0, height);
     auto mosaicRow = [&](int sy, uint8_t* row) {
@@ -213,7 +216,9 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
         else
             raw.load(v, rawRow);
     };
-    for (int v = -radius; v < radius; ++v) load(v);
+    // A band starts with the row before it (for the sharpening), and that row's neighbours.
+    const int first = begin > 0 ? begin - 1 : 0;
+    for (int v = first - radius; v < first + radius; ++v) load(v);
 
     std::array<Planes<uint8_t>, 3> ring{Planes<uint8_t>(width), Planes<uint8_t>(width), Planes<uint8_t>(width)};
     RowBuffer<uint8_t> sharp(width);
@@ -256,12 +261,15 @@ void convertColour8(Converter& converter, const Snapshot& settings, int flags, i
         if (channels == 3) std::memset(dst + 3 * row_length, 0, stride - 3 * row_length);
     };
 
-    produce(0);
-    for (int y = 0; y < height; ++y) {
+    produce(first);
+    if (first < begin) produce(begin);
+    for (int y = begin; y < end; ++y) {
         // Sharpening needs the luminance of the next row before this one is written.
         if (y + 1 < height) produce(y + 1);
         emit(y);
     }
+    };
+    inBands(width, height, rows);
 }
 
 void convertColour16(const Snapshot& settings, int flags, int color_mode, int width, int height, const uint16_t* in,

@@ -5,6 +5,7 @@
 
 #include "sim/convert/conversions.h"
 #include "sim/convert/kernels.h"
+#include "sim/convert/row_bands.h"
 
 namespace qorsim::conv {
 namespace {
@@ -66,15 +67,15 @@ private:
     std::array<RowBuffer<uint8_t>, 3> rows_;
 };
 
-// Calls emit(y, display row) for every row, sharpened as the flags ask. `direct(y)` may name
-// the place where row y should be written (then emit gets that pointer), or null.
+// Calls emit(y, display row) for the rows from `begin` to `end` - 1, sharpened as the flags ask.
+// `direct(y)` may name the place where row y should be written (then emit gets that pointer), or null.
 template <typename Direct, typename Emit>
-void displayRows(const ToneMap& tone, Sharpen mode, int width, int height, const uint16_t* in, Direct&& direct,
-                 Emit&& emit) {
+void displayRows(const ToneMap& tone, Sharpen mode, int width, int height, const uint16_t* in, int begin, int end,
+                 Direct&& direct, Emit&& emit) {
     RowBuffer<uint8_t> own(width);
     uint8_t scratch[kBlock];
     if (mode == Sharpen::Off) {
-        for (int y = 0; y < height; ++y) {
+        for (int y = begin; y < end; ++y) {
             prefetchRow(in, width, height, y + kPrefetchRows);
             uint8_t* dst = direct(y);
             uint8_t* row = dst != nullptr ? dst : own.row();
@@ -84,8 +85,9 @@ void displayRows(const ToneMap& tone, Sharpen mode, int width, int height, const
         return;
     }
     DisplayRing ring(tone, width, height, in);
-    ring.load(0);
-    for (int y = 0; y < height; ++y) {
+    if (begin > 0) ring.load(begin - 1);
+    ring.load(begin);
+    for (int y = begin; y < end; ++y) {
         if (y + 1 < height) ring.load(y + 1);
         uint8_t* dst = direct(y);
         uint8_t* row = dst != nullptr ? dst : own.row();
@@ -114,8 +116,10 @@ void convertMono8(Converter& converter, const Snapshot& settings, int flags, int
     const size_t stride = static_cast<size_t>(paddedWidth(width));
     const bool flip = (flags & QOR_CONVERT_FLIP) != 0;
     auto dest = [&](int y) { return out + static_cast<size_t>(flip ? height - 1 - y : y) * stride; };
-    displayRows(tone, sharpenMode(flags), width, height, in, dest,
-                [&](int, uint8_t* row) { std::memset(row + width, 0, stride - static_cast<size_t>(width)); });
+    inBands(width, height, [&](int begin, int end) {
+        displayRows(tone, sharpenMode(flags), width, height, in, begin, end, dest,
+                    [&](int, uint8_t* row) { std::memset(row + width, 0, stride - static_cast<size_t>(width)); });
+    });
 }
 
 void convertPseudo(Converter& converter, const Snapshot& settings, int flags, int width, int height, const uint16_t* in,
@@ -135,14 +139,16 @@ void convertPseudo(Converter& converter, const Snapshot& settings, int flags, in
     }
     const size_t stride = channels == 4 ? 4 * static_cast<size_t>(width) : 3 * static_cast<size_t>(paddedWidth(width));
     const bool flip = (flags & QOR_CONVERT_FLIP) != 0;
-    displayRows(
-        tone, sharpenMode(flags), width, height, in, [](int) -> uint8_t* { return nullptr; },
-        [&](int y, const uint8_t* index) {
-            uint8_t* dst = out + static_cast<size_t>(flip ? height - 1 - y : y) * stride;
-            pseudoColourRow(index, packed.data(), dst, width, channels);
-            const size_t used = static_cast<size_t>(channels) * static_cast<size_t>(width);
-            std::memset(dst + used, 0, stride - used);
-        });
+    inBands(width, height, [&](int begin, int end) {
+        displayRows(
+            tone, sharpenMode(flags), width, height, in, begin, end, [](int) -> uint8_t* { return nullptr; },
+            [&](int y, const uint8_t* index) {
+                uint8_t* dst = out + static_cast<size_t>(flip ? height - 1 - y : y) * stride;
+                pseudoColourRow(index, packed.data(), dst, width, channels);
+                const size_t used = static_cast<size_t>(channels) * static_cast<size_t>(width);
+                std::memset(dst + used, 0, stride - used);
+            });
+    });
 }
 
 }  // namespace qorsim::conv

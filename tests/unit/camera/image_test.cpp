@@ -318,6 +318,7 @@ TEST(ImageRecycleTest, LooksNewButKeepsTheMemoryOfItsBuffers) {
     image.reshape(qor::DataFormat::Mono8, qor::RawFormat::Word, 1, 1, 64, 32);
     EXPECT_EQ(image.rawData16().data(), raw_before);  // no new allocation
     EXPECT_EQ(image.rawData16().size(), 64u * 32u);
+    EXPECT_TRUE(image.fits(qor::DataFormat::Mono8, qor::RawFormat::Word, 1, 1, 64, 32));
 }
 
 }  // namespace

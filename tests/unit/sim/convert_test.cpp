@@ -946,4 +946,80 @@ TEST_F(ConvertTest, ConvertersWorkFromSeveralThreadsAtOnce) {
     EXPECT_EQ(mismatches, std::vector<int>(converters.size(), 0));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Images large enough to be converted in bands on several threads
+
+struct BandCase {
+    const char* name;
+    int kind;  // QOR_CONVERT_MONO, _COLOR or _PSEUDO
+    int flags;
+    int gamma100;
+};
+void PrintTo(const BandCase& c, std::ostream* os) { *os << c.name; }
+
+class BandTest : public ConvertTest, public ::testing::WithParamInterface<BandCase> {
+protected:
+    void TearDown() override {
+        qorsim::setConversionThreads(0);
+        ConvertTest::TearDown();
+    }
+};
+
+TEST_P(BandTest, EveryThreadCountGivesTheBytesOfOnePass) {
+    const BandCase& c = GetParam();
+    // Odd sizes, so that bands split unevenly and rows of both Bayer parities start a band.
+    constexpr int kWidth = 642, kHeight = 487;
+    std::vector<uint16_t> raw(size_t(kWidth) * kHeight);
+    uint32_t state = 12345;
+    for (uint16_t& v : raw) {
+        state = state * 1664525u + 1013904223u;
+        v = static_cast<uint16_t>(state >> 20);  // 12-bit noise: sharpening and demosaicing see edges everywhere
+    }
+    const bool colour = c.kind == QOR_CONVERT_COLOR;
+    QOR_CONVERTER converter = create(c.kind, sensorInfo(12, colour, 64, colour ? kCameraMatrix : kIdentity));
+    editDisplay(converter, [&](QOR_Display& d) {
+        d.iScale_min = 64;
+        d.iScale_max = 4095;
+        d.iGamma = c.gamma100;
+    });
+    const size_t bytes = size_t(c.kind == QOR_CONVERT_MONO ? 1 : 3) * paddedWidth(kWidth) * kHeight;
+    auto convert = [&](int threads) {
+        qorsim::setConversionThreads(threads);
+        std::vector<uint8_t> out(bytes, 0xAB);
+        int status = c.kind == QOR_CONVERT_MONO
+                         ? QOR_Convert16TO8(converter, c.flags, 0, kWidth, kHeight, raw.data(), out.data())
+                         : (c.kind == QOR_CONVERT_COLOR
+                                ? QOR_Convert16TOCOL(converter, c.flags, 1, kWidth, kHeight, raw.data(), out.data())
+                                : QOR_Convert16TOPSEUDO(converter, c.flags, 0, kWidth, kHeight, raw.data(), out.data()));
+        EXPECT_EQ(status, 0);
+        return out;
+    };
+    const std::vector<uint8_t> one = convert(1);
+    for (int threads : {2, 3, 5}) {
+        const std::vector<uint8_t> banded = convert(threads);
+        const auto diff = std::mismatch(one.begin(), one.end(), banded.begin());
+        EXPECT_TRUE(diff.first == one.end()) << threads << " threads differ first at byte " << (diff.first - one.begin())
+                                             << " (row " << (diff.first - one.begin()) / (bytes / kHeight) << ")";
+    }
+    QOR_ConvertDelete(converter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversions, BandTest,
+    ::testing::Values(BandCase{"mono plain", QOR_CONVERT_MONO, kNoSharpenFlags, 100},
+                      BandCase{"mono camera flags", QOR_CONVERT_MONO, kCameraFlags & ~QOR_CONVERT_AUTO_MINMAX, 100},
+                      BandCase{"mono sharpen gamma", QOR_CONVERT_MONO, kNoSharpenFlags | QOR_CONVERT_SHARPEN, 220},
+                      BandCase{"colour bilinear", QOR_CONVERT_COLOR, kNoSharpenFlags, 100},
+                      BandCase{"colour camera flags", QOR_CONVERT_COLOR, kCameraFlags & ~QOR_CONVERT_AUTO_MINMAX, 100},
+                      BandCase{"colour gradient sharpen", QOR_CONVERT_COLOR,
+                               kNoSharpenFlags | QOR_CONVERT_ALT_DEBAYER | QOR_CONVERT_SHARPEN | QOR_CONVERT_FLIP, 100},
+                      BandCase{"colour linear gamma", QOR_CONVERT_COLOR, kCameraFlags & ~QOR_CONVERT_AUTO_MINMAX, 180},
+                      BandCase{"pseudo adaptive", QOR_CONVERT_PSEUDO,
+                               kNoSharpenFlags | QOR_CONVERT_ADAPTIVE_SHARPEN | QOR_CONVERT_FLIP, 100}),
+    [](const ::testing::TestParamInfo<BandCase>& info) {
+        std::string name = info.param.name;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
+
 }  // namespace

@@ -1,4 +1,4 @@
-"""Optional packages (NumPy, tifffile, tqdm): imported on first use, with a message naming the Debian package."""
+"""Optional packages (NumPy, tifffile, tqdm, pyzmq): imported on first use, with a message naming the Debian package."""
 
 from __future__ import annotations
 
@@ -7,7 +7,12 @@ from types import ModuleType
 
 from .errors import MissingDependencyError
 
-_DEBIAN_PACKAGES = {"numpy": "python3-numpy", "tifffile": "python3-tifffile", "tqdm": "python3-tqdm"}
+_DEBIAN_PACKAGES = {
+    "numpy": "python3-numpy",
+    "tifffile": "python3-tifffile",
+    "tqdm": "python3-tqdm",
+    "zmq": "python3-zmq",
+}
 
 
 def optional(module: str) -> ModuleType | None:

@@ -1,6 +1,7 @@
 # Two commands do all set-up on a fresh Debian machine: `make run` and `make test`.
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
+BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 SANITIZE   ?= 1
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -9,12 +10,12 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache
+            iproute2 util-linux ccache python3
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps bench-deps configure build run test test-unit test-sanitize bench clean
+.PHONY: all deps bench-deps configure build run test test-unit test-sanitize test-tsan fuzz bench clean
 
 all: build
 
@@ -57,9 +58,24 @@ test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer build: the concurrency tests only (label "concurrency").
+$(BUILD_TSAN)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZERS=thread
+
+test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L concurrency
+
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize; fi
+	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize test-tsan; fi
+
+# A long fuzzing campaign: make fuzz COUNT=100000 SEED=1 (HTTP requests and as many datagrams).
+COUNT ?= 20000
+SEED  ?= 1
+fuzz: build
+	tests/support/netns_run.sh tests/robustness/campaign.sh $(abspath $(BUILD)) $(COUNT) $(SEED)
 
 bench: deps bench-deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DQOR_BUILD_BENCH=ON
@@ -67,4 +83,4 @@ bench: deps bench-deps
 	cd $(BUILD) && ../bench/run_benchmarks.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN)

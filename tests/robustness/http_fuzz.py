@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import random
 import signal
 import sys
@@ -303,6 +304,10 @@ class Fuzzer:
             raw, expectation, key = build_request(self.rng, self.ctx, route)
             reply = harness.exchange(port, raw, head_request=expectation.head, half_close=expectation.half_close)
             self.check(number, key, raw, expectation, reply, port)
+            if reply.timed_out and self.args.keep_going:
+                self.run.kill()  # a stuck worker may hold the camera: start afresh
+                self.start()
+                continue
             if not self.run.alive():
                 self.findings.crashes.append(f"server {self.run.exit_description()} after request {number} "
                                              f"({key} on port {port}): {raw[:300]!r}\n{self.run.tail()}")
@@ -407,7 +412,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--keep-going", action="store_true", help="restart after a crash and go on (campaigns)")
     args = parser.parse_args(argv)
     if args.seed is None:
-        args.seed = random.SystemRandom().randrange(1 << 31)
+        args.seed = int(os.environ.get("QOR_FUZZ_SEED") or random.SystemRandom().randrange(1 << 31))
     return args
 
 

@@ -331,6 +331,8 @@ class Fuzzer:
                 self.start()
                 continue
             if not self.run.alive():
+                self.stats[key].count += 1
+                self.stats[key].statuses["crash"] += 1
                 self.findings.crashes.append(f"server {self.run.exit_description()} after request {number} "
                                              f"({key} on port {port}): {raw[:300]!r}\n{self.run.tail()}")
                 if not self.args.keep_going:

@@ -10,12 +10,21 @@ LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo "-DCMAKE_CXX_COM
 
 PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcpp-httplib-dev nlohmann-json3-dev libtiff-dev libtiff-tools libdcmtk-dev dcmtk \
-            iproute2 util-linux ccache python3
+            iproute2 util-linux ccache python3-pytest python3-jsonschema python3-yaml \
+            python3 python3-numpy python3-tifffile python3-tqdm mypy \
+            python3-venv python3-pip python3-setuptools python3-wheel \
+            libcli11-dev libsystemd-dev help2man dpkg-dev lintian
+# Node.js runs the API linter; taken from Debian only where no node is installed yet.
+NODE_PACKAGES := nodejs npm
+REDOCLY    := tools/node/node_modules/.bin/redocly
 BENCH_PACKAGES := wrk nginx-light curl bc python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# `make install` puts everything under PREFIX, inside DESTDIR when that is given.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 
-.PHONY: all deps bench-deps configure build run test test-unit test-sanitize test-tsan fuzz bench clean
+.PHONY: all deps doc-tools bench-deps configure build run test test-unit test-sanitize test-tsan fuzz bench docs clean install package
 
 all: build
 
@@ -27,6 +36,19 @@ deps:
 	  echo "Installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+
+# The API linter and renderer (@redocly/cli, pinned in tools/node/package-lock.json) go into
+# tools/node, never into the system. It asks for Node.js 20.19 or later: Debian 12's Node.js 18 runs
+# the linter (with a warning) but not the renderer of `make docs`.
+doc-tools: $(REDOCLY)
+
+$(REDOCLY): tools/node/package.json tools/node/package-lock.json
+	@command -v npm >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(NODE_PACKAGES); }
+	@node -e 'const [a, b] = process.versions.node.split(".").map(Number); process.exit(a > 20 || (a == 20 && b >= 19) ? 0 : 1)' || \
+	  echo "warning: rendering the API reference (make docs) needs Node.js 20.19 or later; this machine has $$(node --version)" >&2
+	npm ci --prefix tools/node --no-audit --no-fund
+	touch $@
 
 bench-deps:
 	@missing=""; for p in $(BENCH_PACKAGES); do \
@@ -67,7 +89,7 @@ test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure -j $(JOBS) -L concurrency
 
-test: build
+test: build doc-tools
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize test-tsan; fi
 
@@ -77,10 +99,26 @@ SEED  ?= 1
 fuzz: build
 	tests/support/netns_run.sh tests/robustness/campaign.sh $(abspath $(BUILD)) $(COUNT) $(SEED)
 
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package (server, simulated vendor libraries, Python client), checked by lintian.
+package: build
+	rm -f $(BUILD)/qor-camera-server_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/qor-camera-server_*.deb
+
 bench: deps bench-deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DQOR_BUILD_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ../bench/run_benchmarks.sh
+
+# The API reference as browsable pages.
+docs: doc-tools
+	REDOCLY_TELEMETRY=off REDOCLY_SUPPRESS_UPDATE_NOTICE=true $(REDOCLY) build-docs --inlineBundle \
+	  docs/api/camera.openapi.yaml -o docs/api/camera.html
+	REDOCLY_TELEMETRY=off REDOCLY_SUPPRESS_UPDATE_NOTICE=true $(REDOCLY) build-docs --inlineBundle \
+	  docs/api/lightsource.openapi.yaml -o docs/api/lightsource.html
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN)

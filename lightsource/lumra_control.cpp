@@ -50,6 +50,11 @@ void LumraControl::close() noexcept {
     opened = false;
 }
 
+bool LumraControl::isOpen() noexcept {
+    std::lock_guard lock(mutex_);
+    return opened;
+}
+
 std::optional<std::string> LumraControl::getComPort() {
     std::lock_guard lock(mutex_);
     return forward<std::optional<std::string>>(opened, "lumra_->getComPort()failed:", std::nullopt,

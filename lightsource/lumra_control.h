@@ -24,6 +24,8 @@ public:
     bool reopen() noexcept;
     /// Closes the current light source.
     void close() noexcept;
+    /// True while a light source is open.
+    bool isOpen() noexcept;
 
     /// The operations below forward to lym::Lumra; empty or false when not open or on a light-source
     /// failure. Other exceptions reach the caller, except from the operations declared noexcept.

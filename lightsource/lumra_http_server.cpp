@@ -33,10 +33,10 @@ std::string textParameter(const httplib::Request& req, const char* name) {
 }  // namespace
 
 LumraHttpServer::LumraHttpServer(LumraControl* control, Dispatcher* dispatcher, const std::string& address,
-                                 uint16_t port)
+                                 uint16_t port, const ServerSettings& settings)
     : control_(control),
       core_(dispatcher, address, port, lumraEntry(control, address, port),
-            ServerConsoleTags{"[Lumra on port ", "\n[LR-SERVER: "}) {
+            ServerConsoleTags{"[Lumra on port ", "\n[LR-SERVER: "}, settings.bind_address) {
     registerEndpoints();
 }
 

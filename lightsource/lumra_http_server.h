@@ -5,9 +5,10 @@
 
 #include <httplib.h>
 
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 #include "lightsource/lumra_control.h"
 #include "server/claimed_http_server.h"
+#include "server/server_settings.h"
 
 /// One light source's HTTP/JSON server: 13 routes under /v1/, its discovery entry (type "lumra") and
 /// the advisory claim by heartbeats. Handlers drive the light source through the facade and never let
@@ -15,7 +16,8 @@
 class LumraHttpServer {
 public:
     /// Registers the routes and publishes the entry; starts no thread.
-    LumraHttpServer(LumraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port);
+    LumraHttpServer(LumraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port,
+                    const ServerSettings& settings = {});
     /// Stops the watchdog and the listener.
     ~LumraHttpServer();
     LumraHttpServer(const LumraHttpServer&) = delete;

@@ -19,9 +19,11 @@ DiscoveryEntry cameraEntry(CameraControl* control, const std::string& address, u
 }  // namespace
 
 CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address,
-                                   uint16_t port)
+                                   uint16_t port, ServerSettings settings)
     : control_(control),
-      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "}) {
+      settings_(std::move(settings)),
+      core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "},
+            settings_.bind_address) {
     registerEndpoints();
     std::lock_guard lock(images_mutex_);
     images_.reserve(100);

@@ -8,18 +8,20 @@
 
 #include <httplib.h>
 
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 #include "camera/image.h"
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
 #include "server/image_pool.h"
+#include "server/server_settings.h"
 
 /// One camera's HTTP/JSON server: the 49 routes under /v1/, its discovery entry and the advisory
 /// claim by heartbeats. Handlers drive the camera through the facade and never let an exception out.
 class CameraHttpServer {
 public:
     /// Registers the routes and publishes the entry; starts no thread.
-    CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port);
+    CameraHttpServer(CameraControl* control, Dispatcher* dispatcher, const std::string& address, uint16_t port,
+                     ServerSettings settings = {});
     /// Stops the watchdog and the listener.
     ~CameraHttpServer();
     CameraHttpServer(const CameraHttpServer&) = delete;
@@ -101,6 +103,7 @@ private:
     httplib::Server::Handler route(Handler handler);
 
     CameraControl* control_;
+    const ServerSettings settings_;
     ClaimedHttpServer core_;
     std::shared_ptr<ImagePool> image_pool_ = ImagePool::create(4);  // buffers of single-image replies
     std::vector<qor::Image> images_;

@@ -22,8 +22,8 @@ void print(const std::string& line) { std::cout << line << std::flush; }
 }  // namespace
 
 ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
-                                     ServerConsoleTags tags)
-    : address_(std::move(address)), port_(port), dispatcher_(dispatcher), entry_(std::move(entry)),
+                                     ServerConsoleTags tags, std::string bind_address)
+    : address_(std::move(address)), bind_address_(std::move(bind_address)), port_(port), dispatcher_(dispatcher), entry_(std::move(entry)),
       tags_(std::move(tags)) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
@@ -49,7 +49,7 @@ void ClaimedHttpServer::start() {
 void ClaimedHttpServer::listenLoop() {
     print(tags_.port_tag + std::to_string(port_) + "] HTTP listening\n");
     // A port that cannot be bound ends the thread; the server then answers nothing.
-    const bool bound = http_.bind_to_port("0.0.0.0", port_);
+    const bool bound = http_.bind_to_port(bind_address_, port_);
     {
         std::lock_guard lock(wake_mutex_);
         bind_attempted_ = true;

@@ -15,8 +15,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "app/discovery_entry.h"
-#include "app/dispatcher.h"
+#include "discovery/discovery_entry.h"
+#include "discovery/dispatcher.h"
 
 /// Console texts that tell the device servers apart.
 struct ServerConsoleTags {
@@ -26,9 +26,9 @@ struct ServerConsoleTags {
 
 class ClaimedHttpServer {
 public:
-    /// Creates the listener (not yet listening) and publishes `entry` with the dispatcher.
+    /// Creates the listener (not yet listening on `bind_address`) and publishes `entry` with the dispatcher.
     ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
-                      ServerConsoleTags tags);
+                      ServerConsoleTags tags, std::string bind_address = "0.0.0.0");
     /// Stops the watchdog and the listener.
     ~ClaimedHttpServer();
     ClaimedHttpServer(const ClaimedHttpServer&) = delete;
@@ -89,6 +89,7 @@ private:
     httplib::Server::HandlerResponse routeExact(const httplib::Request& req, httplib::Response& res);
 
     std::string address_;
+    std::string bind_address_;
     uint16_t port_;
     Dispatcher* dispatcher_;
     DiscoveryEntry entry_;

@@ -20,15 +20,16 @@ double requiredNumber(const nlohmann::json& object, const char* key) {
     return value.get<double>();
 }
 
-std::filesystem::path lutDirectory() {
+std::filesystem::path lutDirectory(const std::filesystem::path& lut_dir) {
     std::error_code ec;
-    std::filesystem::path dir = std::filesystem::absolute("./lut", ec);
+    std::filesystem::path dir = std::filesystem::absolute(lut_dir, ec);
     // Without a working directory the relative form is the best that can be named.
-    return ec ? std::filesystem::path("./lut") : dir;
+    return ec ? lut_dir : dir;
 }
 
-std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path) {
-    std::filesystem::path resolved = path.has_root_directory() ? path : lutDirectory() / path.filename();
+std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path,
+                                                    const std::filesystem::path& lut_dir) {
+    std::filesystem::path resolved = path.has_root_directory() ? path : lutDirectory(lut_dir) / path.filename();
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::status(resolved, ec))) return std::nullopt;
     return resolved;

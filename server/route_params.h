@@ -22,11 +22,12 @@ std::optional<nlohmann::json> jsonParam(const httplib::Request& req, const std::
 /// when `object` is not an object and type_error 302 when the value is not a number (booleans included).
 double requiredNumber(const nlohmann::json& object, const char* key);
 
-/// The directory of the look-up tables: the working directory joined with "./lut", not normalised.
-std::filesystem::path lutDirectory();
+/// The directory of the look-up tables: `lut_dir` made absolute against the working directory, not normalised.
+std::filesystem::path lutDirectory(const std::filesystem::path& lut_dir);
 
-/// An absolute path unchanged; a relative one becomes its file-name part inside lutDirectory()
+/// An absolute path unchanged; a relative one becomes its file-name part inside lutDirectory(lut_dir)
 /// (directory parts are dropped). Empty when nothing exists at the result; throws only on allocation.
-std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path);
+std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path,
+                                                    const std::filesystem::path& lut_dir);
 
 }  // namespace route_params

@@ -214,6 +214,10 @@ void CameraHttpServer::record(const Request& req, Response& res) {
                                                : qor::RecordMode::sequence;
     const uint16_t flags = narrowParam<uint16_t>(req, "flags", 0);
     std::filesystem::path file = req.get_param_value("file");
+    if (!file.empty() && file != "qor_vram" && !settings_.allowsRecordingTo(file)) {
+        res.status = 403;
+        return;
+    }
 
     // One record request at a time per camera: the check below and the start of the recording must
     // not interleave with another request's, or that one could empty the folder it records into.

@@ -61,7 +61,7 @@ void CameraHttpServer::uploadLut(const Request& req, Response& res) {
         res.status = 400;
         return;
     }
-    const std::filesystem::path dir = "./lut";
+    const std::filesystem::path& dir = settings_.lut_directory;
     std::filesystem::create_directories(dir);
     if (!writeFile(dir / name, part.content)) {
         res.status = 500;
@@ -191,7 +191,7 @@ void CameraHttpServer::setConvertControl(const Request& req, Response& res) {
     qor::ConvertControl settings;
     body.at("convert").get_to(settings);
     if (auto* pseudo = std::get_if<qor::ConvertControlPseudoColor>(&settings); pseudo && !pseudo->lut_file.empty()) {
-        auto resolved = route_params::resolveLutPath(pseudo->lut_file);
+        auto resolved = route_params::resolveLutPath(pseudo->lut_file, settings_.lut_directory);
         if (!resolved) {
             res.status = 404;
             return;
@@ -263,7 +263,7 @@ void CameraHttpServer::loadLut(const Request& req, Response& res) {
     }
     const auto format = route_params::jsonParam(req, "format")->get<qor::DataFormat>();
     const std::filesystem::path lut_file = route_params::jsonParam(req, "lutFile")->get<std::string>();
-    auto resolved = route_params::resolveLutPath(lut_file);
+    auto resolved = route_params::resolveLutPath(lut_file, settings_.lut_directory);
     if (!resolved) {
         res.status = 404;
         return;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/common/faults.h"
 #include "sim/control.h"
 
 namespace qorsim {
@@ -91,6 +92,10 @@ nlohmann::json environmentSet() {
 void armFaults(const nlohmann::json& set) {
     if (!set.contains("faults") || !set["faults"].is_array()) return;
     for (const auto& f : set["faults"]) {
+        if (f.is_object() && f.contains("call") && f.contains("block_ms")) {
+            blockAfter(f["call"].get<std::string>(), f.value("skip", 0), f["block_ms"].get<int>(), f.value("count", 1));
+            continue;
+        }
         if (!f.is_object() || !f.contains("call") || !f.contains("status")) continue;
         failAfter(f["call"].get<std::string>(), f.value("skip", 0), f["status"].get<int32_t>(), f.value("count", 1));
     }

@@ -1,6 +1,8 @@
 #include "sim/common/faults.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -15,6 +17,7 @@ struct Fault {
     int skip = 0;
     int32_t status = 0;
     int count = 0;
+    int block_ms = 0;  // instead of failing, the call blocks this long (negative: for ever), then runs
 };
 
 // The log keeps the most recent calls only, so long recordings do not grow it without bound.
@@ -36,7 +39,7 @@ Registry& registry() {
 
 bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    std::unique_lock lock(r.mutex);
     r.log.push_back(CallRecord{name, std::vector<int64_t>(args)});
     if (r.log.size() > kMaxLoggedCalls) r.log.pop_front();
     ++r.counts[name];
@@ -48,8 +51,25 @@ bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& s
         return false;
     }
     status = f.status;
+    const int block_ms = f.block_ms;
     if (--f.count <= 0) r.faults.erase(it);
-    return true;
+    if (block_ms == 0) return true;
+    // A hung device: the call neither returns nor holds the registry while it waits.
+    lock.unlock();
+    if (block_ms < 0)
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(block_ms));
+    return false;
+}
+
+void blockAfter(const std::string& call, int skip, int block_ms, int count) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (count <= 0) {
+        r.faults.erase(call);
+        return;
+    }
+    r.faults[call] = Fault{skip, 0, count, block_ms};
 }
 
 void failNext(const std::string& call, int32_t status, int count) { failAfter(call, 0, status, count); }

@@ -3,12 +3,17 @@
 // Call log and fault injection shared by every simulated library.
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 namespace qorsim {
 
 /// Logs the call with its integer arguments; returns true with `status` set when a fault is armed
 /// for it, in which case the call must return that status and do nothing else.
 bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status);
+
+/// Makes the named call block for `block_ms` (negative: for ever) on its next `count` calls after
+/// `skip` unaffected ones; a call that comes back then runs normally.
+void blockAfter(const std::string& call, int skip, int block_ms, int count);
 
 }  // namespace qorsim
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 #include "app/local_address.h"
 #include "camera/vendor/qor_camsys.h"
 #include "lightsource/lumra_control.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 #include "server/camera_control.h"
 #include "server/camera_http_server.h"
 #include "sim/control.h"

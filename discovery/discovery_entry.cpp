@@ -1,4 +1,4 @@
-#include "app/discovery_entry.h"
+#include "discovery/discovery_entry.h"
 
 #include <nlohmann/json.hpp>
 

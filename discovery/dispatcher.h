@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/discovery_entry.h"
+#include "discovery/discovery_entry.h"
 
 class Dispatcher {
 public:

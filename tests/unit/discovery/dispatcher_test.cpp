@@ -1,4 +1,4 @@
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "app/dispatcher.h"
+#include "discovery/dispatcher.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -15,6 +15,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Sequence
 
 ANSWER_LIMIT_S = 10.0
 
@@ -234,7 +235,7 @@ def exchange(port: int, data: bytes, head_request: bool = False, half_close: boo
     return reply
 
 
-def request_bytes(method: str, target: str, headers: list[tuple[str, str | bytes]] = (), body: bytes = b"",
+def request_bytes(method: str, target: str, headers: Sequence[tuple[str, str | bytes]] = (), body: bytes = b"",
                   content_length: int | None = None) -> bytes:
     """An HTTP/1.1 request; `content_length` None sends the body's true length (none for an empty body)."""
     lines = [f"{method} {target} HTTP/1.1".encode("latin-1"), b"Host: 127.0.0.1", b"Connection: close"]
@@ -249,7 +250,7 @@ def request_bytes(method: str, target: str, headers: list[tuple[str, str | bytes
 
 def simple(port: int, method: str, target: str, body: bytes = b"", content_type: str | None = None,
            limit_s: float = ANSWER_LIMIT_S) -> Reply:
-    headers = [("Content-Type", content_type)] if content_type else []
+    headers: list[tuple[str, str | bytes]] = [("Content-Type", content_type)] if content_type else []
     return exchange(port, request_bytes(method, target, headers, body), head_request=method == "HEAD",
                     limit_s=limit_s)
 

@@ -192,8 +192,10 @@ def build_request(rng: random.Random, ctx: routes.Context, route: routes.Route) 
     if rng.random() < 0.04:
         expectation.allowed |= {400}
         expectation.may_drop = True
-        headers.append(rng.choice([("X-Long", "v" * 9000), ("X-Bytes", b"\xff\x00\xfe"), ("Bad Name", b"x"),
-                                   ("X-Many", ",".join(["a"] * 2000)), ("Host", "twice")]))
+        junk: list[tuple[str, str | bytes]] = [("X-Long", "v" * 9000), ("X-Bytes", b"\xff\x00\xfe"),
+                                               ("Bad Name", b"x"), ("X-Many", ",".join(["a"] * 2000)),
+                                               ("Host", "twice")]
+        headers.append(rng.choice(junk))
     # A peer that stops sending lets the server see the end at once instead of after its read time-out.
     expectation.half_close |= expectation.may_drop
     raw = request_with_length(method, target, headers, body, content_length)
@@ -218,12 +220,14 @@ class Fuzzer:
         self.camera = args.target == "camera"
         self.ports = [8080, 8081] if self.camera else [8090]
         self.route_table = routes.camera_routes() if self.camera else routes.lumra_routes()
-        self.run: harness.ServerRun | None = None
         self.ctx = routes.Context(rng=self.rng, recording_folder="rec")
+        self.configurations: dict[int, dict] = {}  # each camera's configuration at the start
         luts = sorted(str(p) for p in Path(args.luts).glob("sample.*")) if args.luts else []
         self.ctx.lut_paths = luts + ["hot.lt1", "sub/hot.lt1", "missing.lt1", "/nonexistent/x.lt1", "",
                                      str(self.sandbox.fifo), str(self.sandbox.directory), "/dev/null", "/",
                                      "lut/", "x" * 5000, "\u00e9.lt1"]
+
+    run: harness.ServerRun
 
     def start(self) -> None:
         if self.camera:
@@ -242,7 +246,8 @@ class Fuzzer:
             except ValueError:
                 return {}
         if self.camera:
-            self.ctx.configuration = fetch(8080, "/v1/getConfiguration")
+            self.configurations = {port: fetch(port, "/v1/getConfiguration") for port in self.ports}
+            self.ctx.configuration = self.configurations[8080]
             self.ctx.mono_settings = fetch(8080, "/v1/getConvertControl?format=%22Mono8%22").get("value", {})
             self.ctx.color_settings = fetch(8081, "/v1/getConvertControl?format=%22BGR8%22").get("value", {})
             hot = bytes(c for i in range(256) for c in (i, i // 2, 0))
@@ -266,11 +271,13 @@ class Fuzzer:
             harness.simple(8090, "POST", "/v1/defaultConfiguration")
 
     def keep_short(self, port: int) -> None:
-        """Puts exposure, delay and modes back to short values, which hostile inputs may have moved."""
+        """Puts the camera's starting configuration (short exposure, free-running) back, which hostile
+        inputs may have moved, and records two images, so that the image routes find some more often."""
         harness.simple(port, "POST", "/v1/autoExposureOff")
-        harness.simple(port, "PUT", "/v1/setConfiguration",
-                       b'{"exposure_time_s":0.001,"delay_time_s":0,"trigger_mode":0,"acquire_mode":0}',
+        harness.simple(port, "PUT", "/v1/setConfiguration", json.dumps(self.configurations[port]).encode(),
                        "application/json")
+        harness.simple(port, "POST", "/v1/stop")
+        harness.simple(port, "POST", "/v1/record?imgCount=2")
 
     def check(self, number: int, key: str, raw: bytes, expectation: Expectation, reply: harness.Reply,
               port: int) -> None:
@@ -340,7 +347,7 @@ class Fuzzer:
                 self.start()
             if self.findings.failed() and not self.args.keep_going:
                 return
-            if self.camera and number % 50 == 49:
+            if self.camera and number % 25 == 24:
                 for p in self.ports:
                     self.keep_short(p)
             if number % 500 == 499:
@@ -384,7 +391,7 @@ class Fuzzer:
                 self.check_stop()
             self.report(elapsed)
         finally:
-            if self.run:
+            if hasattr(self, "run"):
                 self.run.kill()
         if self.findings.failed():
             print(f"FAILED - replay with --seed {self.args.seed} --count {self.args.count}; "

@@ -11,7 +11,7 @@ from __future__ import annotations
 import copy
 import random
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Sequence
 
 from values import Raw, dumps, file_name, hostile, json_text, maybe, nested
 
@@ -32,6 +32,9 @@ SHORT_TIMES = [0.0, 1e-5, 1e-4, 0.001, 0.005]
 NOT_A_TIME = [Raw(b'"0.001"'), Raw(b"null"), Raw(b"[]"), Raw(b"{}"), Raw(b"true"), -1e308, -5.0, -1.0, 1e-9,
               Raw(nested(random.Random(1), 200))]
 SAFE_MODES = [0, 4, 99, -2, 65536, Raw(b'"0"'), Raw(b"null")]
+
+
+CANONICAL_CROP = b'{"x0":1,"y0":1,"x1":64,"y1":64}'
 
 
 @dataclass
@@ -67,20 +70,22 @@ def statuses(*codes: int) -> frozenset[int]:
 # --- camera inputs --------------------------------------------------------------------------------
 
 def data_format(c: Context) -> bytes:
-    name = c.rng.choice(FORMATS + ["Mono16", "BGR8", "Bogus", "mono16"])
-    return maybe(c.rng, json_text(name), 0.15) if c.rng.random() > 0.05 else name.encode()
+    name = c.rng.choice(FORMATS + ["Mono16", "Mono16", "BGR8", "Bogus", "mono16"])
+    return maybe(c.rng, json_text(name), 0.08) if c.rng.random() > 0.03 else name.encode()
 
 
 def small_crop(c: Context) -> bytes:
     """A crop of at most 256 x 256 pixels, sometimes outside the image or malformed."""
+    if c.rng.random() < 0.3:
+        return CANONICAL_CROP  # shared by the series routes, so that a stored series matches now and then
     x0, y0 = c.rng.choice([1, 1, 9, 33, 1001, 2041]), c.rng.choice([1, 1, 17, 401, 1193])
     w, h = c.rng.choice([8, 16, 64, 256, 0, -4]), c.rng.choice([8, 16, 64, 256, 0])
-    crop = {"x0": x0, "y0": y0, "x1": x0 + w - 1, "y1": y0 + h - 1}
-    if c.rng.random() < 0.2:
+    crop: dict[str, object] = {"x0": x0, "y0": y0, "x1": x0 + w - 1, "y1": y0 + h - 1}
+    if c.rng.random() < 0.1:
         crop[c.rng.choice(list(crop))] = Raw(hostile(c.rng, max_length=200, deep=200))
-    if c.rng.random() < 0.05:
+    if c.rng.random() < 0.03:
         del crop[c.rng.choice(list(crop))]
-    return maybe(c.rng, dumps(crop), 0.15, max_length=2000, deep=2000)
+    return maybe(c.rng, dumps(crop), 0.08, max_length=2000, deep=2000)
 
 
 def any_crop(c: Context) -> bytes:
@@ -91,17 +96,17 @@ def any_crop(c: Context) -> bytes:
 
 
 def comp_params(c: Context) -> bytes:
-    params = {"dGainK": c.rng.choice([1.0, 0.46, 0.0, -1.0]), "dDarkNoise_e": 1.2, "dDSNU_e": 0.3,
+    params: dict[str, object] = {"dGainK": c.rng.choice([1.0, 0.46, 0.0, -1.0]), "dDarkNoise_e": 1.2, "dDSNU_e": 0.3,
               "dPRNU_pct": 0.5, "dLightSourceNoise_pct": c.rng.choice([0.0, 1.0, 1e308])}
-    if c.rng.random() < 0.2:
+    if c.rng.random() < 0.1:
         del params[c.rng.choice(list(params))]
-    if c.rng.random() < 0.2:
+    if c.rng.random() < 0.1:
         params[c.rng.choice(list(params))] = Raw(hostile(c.rng, max_length=200, deep=200))
-    return maybe(c.rng, dumps(params), 0.1, max_length=2000, deep=2000)
+    return maybe(c.rng, dumps(params), 0.05, max_length=2000, deep=2000)
 
 
 def index(c: Context) -> bytes:
-    return maybe(c.rng, json_text(c.rng.choice([0, 0, 1, 2, 3, 5, -1, 4294967295, 70000])), 0.2)
+    return maybe(c.rng, json_text(c.rng.choice([0, 0, 0, 1, 1, 2, 3, 5, -1, 4294967295, 70000])), 0.1)
 
 
 def timeout(c: Context) -> bytes:
@@ -163,7 +168,14 @@ def p_image(c: Context) -> Params:
     return params
 
 
+# A series request and a read from it that match, sent now and then so that reads from a stored
+# series succeed too.
+CANONICAL_SERIES = [("format", b'"Mono16"'), ("crop", CANONICAL_CROP)]
+
+
 def p_images(c: Context) -> Params:
+    if c.rng.random() < 0.3:
+        return [("start_index", b"0"), *CANONICAL_SERIES]
     params = [("start_index", index(c)), ("format", data_format(c))]
     # The mono camera's RAM holds 64 full images: without a crop a series could take most of a GiB.
     if c.port == 8080 or c.rng.random() < 0.5:
@@ -173,6 +185,8 @@ def p_images(c: Context) -> Params:
 
 
 def p_from_images(c: Context) -> Params:
+    if c.rng.random() < 0.4:
+        return [("index", c.rng.choice([b"0", b"1"])), *CANONICAL_SERIES]
     return [("index", index(c)), ("crop", small_crop(c)), ("format", data_format(c))]
 
 
@@ -258,7 +272,7 @@ def b_convert(c: Context) -> dict:
 
 
 def b_hwio(keys: tuple[str, ...]) -> Callable[[Context], dict]:
-    tables = {"on": [True, False, 1, "yes"], "polarity": POLARITIES, "signal_type": SIGNAL_TYPES,
+    tables: dict[str, Sequence[object]] = {"on": [True, False, 1, "yes"], "polarity": POLARITIES, "signal_type": SIGNAL_TYPES,
               "signal_timing": SIGNAL_TIMINGS}
     return lambda c: spoil(c, {k: c.rng.choice(tables[k]) for k in keys}, 0.15)
 

@@ -23,7 +23,7 @@ import harness  # noqa: E402
 from values import dumps, hostile, nested  # noqa: E402
 
 BATCH = 50
-WRONG_KINDS = [None, True, 0, -1, 1e308, [], {}, ["discover"], {"a": 1}, "", "DISCOVER", "discover\u0000x",
+WRONG_KINDS: list[object] = [None, True, 0, -1, 1e308, [], {}, ["discover"], {"a": 1}, "", "DISCOVER", "discover\u0000x",
                "x" * 600, "camera", "lumra", "Camera"]
 
 
@@ -41,7 +41,7 @@ def datagram(rng: random.Random) -> tuple[str, bytes]:
                                             b'[{"action":"discover","type":"camera"}]', nested(rng, 200)])
     if roll < 0.55:
         return "malformed JSON", hostile(rng, max_length=700, deep=700)
-    request = {"action": "discover", "type": "camera"}
+    request: dict[str, object] = {"action": "discover", "type": "camera"}
     if roll < 0.8:
         request[rng.choice(["action", "type"])] = rng.choice(WRONG_KINDS)
         kind = "wrong types"

@@ -63,7 +63,8 @@ class ServerRun:
         # Under AddressSanitizer freed memory waits in a quarantine of 256 MiB before it is returned;
         # a small one keeps the resident size meaningful for the memory check (other builds ignore it).
         asan = environment.get("ASAN_OPTIONS", "")
-        environment["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "quarantine_size_mb=16:allocator_release_to_os_interval_ms=500"
+        small_cache = "quarantine_size_mb=16:allocator_release_to_os_interval_ms=500"
+        environment["ASAN_OPTIONS"] = (asan + ":" if asan else "") + small_cache
         environment.update(env or {})
         self.out_path = sandbox.logs / "stdout.txt"
         self.err_path = sandbox.logs / "stderr.txt"

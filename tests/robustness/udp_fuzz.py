@@ -23,7 +23,8 @@ import harness  # noqa: E402
 from values import dumps, hostile, nested  # noqa: E402
 
 BATCH = 50
-WRONG_KINDS: list[object] = [None, True, 0, -1, 1e308, [], {}, ["discover"], {"a": 1}, "", "DISCOVER", "discover\u0000x",
+WRONG_KINDS: list[object] = [None, True, 0, -1, 1e308, [], {}, ["discover"], {"a": 1}, "", "DISCOVER",
+                             "discover\u0000x",
                "x" * 600, "camera", "lumra", "Camera"]
 
 

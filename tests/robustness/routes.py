@@ -273,8 +273,7 @@ def b_convert(c: Context) -> dict:
 
 def b_hwio(keys: tuple[str, ...]) -> Callable[[Context], dict]:
     tables: dict[str, Sequence[object]] = {"on": [True, False, 1, "yes"], "polarity": POLARITIES,
-                                           "signal_type": SIGNAL_TYPES,
-              "signal_timing": SIGNAL_TIMINGS}
+                                           "signal_type": SIGNAL_TYPES, "signal_timing": SIGNAL_TIMINGS}
     return lambda c: spoil(c, {k: c.rng.choice(tables[k]) for k in keys}, 0.15)
 
 

@@ -24,8 +24,7 @@ from values import dumps, hostile, nested  # noqa: E402
 
 BATCH = 50
 WRONG_KINDS: list[object] = [None, True, 0, -1, 1e308, [], {}, ["discover"], {"a": 1}, "", "DISCOVER",
-                             "discover\u0000x",
-               "x" * 600, "camera", "lumra", "Camera"]
+                             "discover\u0000x", "x" * 600, "camera", "lumra", "Camera"]
 
 
 def datagram(rng: random.Random) -> tuple[str, bytes]:

@@ -34,6 +34,7 @@ struct FaultRow {
     Request request;
     std::string where;
     int32_t code = kInjectedStatus;  // the "code" expected in the answer
+    std::string device = "{}";       // keys merged into the camera's device entry
 };
 
 void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.call << " via " << row.request.target; }
@@ -147,6 +148,11 @@ const std::vector<FaultRow> kRows = {
     {"QOR_RecorderGetStatus", "mono", {}, get("/v1/getRecordedImageCount"), "getRecordedImageCount"},
     {"QOR_ConvertGetDisplay", "mono", {}, get("/v1/getConvertControl?format=%22BGR8%22"), "getConvertControl"},
     {"QOR_ConvertSetDisplay", "mono", {}, post("/v1/loadLut?format=%22BGR8%22&lutFile=" + kQuotedSample), "loadLut"},
+    // The camera stops its own acquisition before it changes the RAM segment.
+    {"QOR_SetRecordingState", "mono", {kRecordRing}, post("/v1/switchToCamRam?segment=1"), "switchToCamRam"},
+    // Only cameras with an infrared mode read it.
+    {"QOR_GetIRSensitivity", "mono", {}, get("/v1/getDescription"), "getDescription", kInjectedStatus,
+     R"({"description": {"wIRDESC": 1}})"},
 };
 
 // A fault armed to pass `skip` calls must meet the request, not the start-up or the preparation:
@@ -154,7 +160,9 @@ const std::vector<FaultRow> kRows = {
 constexpr int kMaxSkip = 80;
 
 std::string deviceFile(const FaultRow& row, int skip) {
-    json file = {{"cameras", json::array({{{"template", row.camera}, {"serial", 30001}, {"name", "Faulty"}}})},
+    json camera = {{"template", row.camera}, {"serial", 30001}, {"name", "Faulty"}};
+    camera.update(json::parse(row.device));
+    json file = {{"cameras", json::array({camera})},
                  {"faults", json::array({{{"call", row.call}, {"status", kInjectedStatus}, {"skip", skip},
                                           {"count", 1}}})}};
     return file.dump();

@@ -13,7 +13,8 @@ PACKAGES := cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             iproute2 util-linux ccache python3-pytest python3-jsonschema python3-yaml \
             python3 python3-numpy python3-tifffile python3-tqdm mypy \
             python3-venv python3-pip python3-setuptools python3-wheel \
-            libcli11-dev libsystemd-dev help2man dpkg-dev lintian
+            libcli11-dev libsystemd-dev help2man dpkg-dev lintian \
+            libspng-dev libpng-dev libturbojpeg0-dev python3-pil chromium chromium-driver python3-selenium
 # Node.js runs the API linter; taken from Debian only where no node is installed yet.
 NODE_PACKAGES := nodejs npm
 REDOCLY    := tools/node/node_modules/.bin/redocly

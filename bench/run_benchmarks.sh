@@ -8,3 +8,5 @@ for b in convert_bench image_bench record_bench; do
 done
 echo "== http"
 "$HERE/http_bench.sh" "$BUILD"
+echo "== render"
+unshare --net sh -c 'ip link set lo up && exec /usr/bin/python3 "$1/render_bench.py" "$2/app/qor-camera-server"' render_bench "$HERE" "$BUILD"

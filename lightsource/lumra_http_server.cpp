@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lightsource/lumra_json.h"
+#include "server/console_assets.h"
 
 namespace {
 
@@ -158,4 +159,5 @@ void LumraHttpServer::registerEndpoints() {
     core_.post("/v1/switchOn", route(&S::switchOn));
     core_.post("/v1/executeCommand", route(&S::executeCommand));
     core_.get("/v1/getVersions", route(&S::getVersions));
+    registerConsole(core_, "lumra.html");
 }

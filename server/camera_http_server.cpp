@@ -2,6 +2,9 @@
 
 #include <iostream>
 
+#include "server/console_assets.h"
+#include "server/image_headers.h"
+
 namespace {
 
 DiscoveryEntry cameraEntry(CameraControl* control, const std::string& address, uint16_t port) {
@@ -25,6 +28,7 @@ CameraHttpServer::CameraHttpServer(CameraControl* control, Dispatcher* dispatche
       core_(dispatcher, address, port, cameraEntry(control, address, port), ServerConsoleTags{"[Cam port ", "\n[SERVER: "},
             settings_.bind_address) {
     registerEndpoints();
+    core_.exposeHeaders(imageHeaderNames());
     std::lock_guard lock(images_mutex_);
     images_.reserve(100);
 }
@@ -33,9 +37,15 @@ CameraHttpServer::~CameraHttpServer() { stop(); }
 
 void CameraHttpServer::start() { core_.start(); }
 
-void CameraHttpServer::stop() { core_.stop(); }
+void CameraHttpServer::stop() {
+    live_stream_.close();  // open streams end at once instead of holding the listener's workers
+    core_.stop();
+}
 
-void CameraHttpServer::stopServing() { core_.stopServing(); }
+void CameraHttpServer::stopServing() {
+    live_stream_.close();
+    core_.stopServing();
+}
 
 void CameraHttpServer::setFreeState(bool free) { core_.setFreeState(free); }
 
@@ -108,4 +118,6 @@ void CameraHttpServer::registerEndpoints() {
     core_.get("/v1/getCamRamAllocation", route(&S::getCamRamAllocation));
     core_.get("/v1/getSensorInfo", route(&S::getSensorInfo));
     core_.get("/v1/getQORDescription", route(&S::getQORDescription));
+    core_.get("/v1/stream", route(&S::stream));
+    registerConsole(core_, "index.html");
 }

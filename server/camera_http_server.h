@@ -13,6 +13,7 @@
 #include "server/camera_control.h"
 #include "server/claimed_http_server.h"
 #include "server/image_pool.h"
+#include "server/live_stream.h"
 #include "server/server_settings.h"
 
 /// One camera's HTTP/JSON server: the 49 routes under /v1/, its discovery entry and the advisory
@@ -98,6 +99,9 @@ private:
     void setCamRamAllocation(const Request& req, Response& res);
     void getCamRamAllocation(const Request& req, Response& res);
 
+    // The live view (routes_stream.cpp).
+    void stream(const Request& req, Response& res);
+
     // The common frame: runs the handler and answers 500 for any exception it lets out.
     using Handler = void (CameraHttpServer::*)(const httplib::Request&, httplib::Response&);
     httplib::Server::Handler route(Handler handler);
@@ -109,4 +113,5 @@ private:
     std::vector<qor::Image> images_;
     std::mutex images_mutex_;  // the image series is rebuilt and read by different requests
     std::mutex record_mutex_;  // held by the record route from its busy check until its record call returns
+    LiveStream live_stream_{control_};
 };

@@ -1,15 +1,10 @@
 #include "server/claimed_http_server.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <iostream>
 
+#include "server/accepted_sockets.h"
 #include "server/task_queue.h"
 
 namespace {
@@ -30,6 +25,7 @@ ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address
     http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });
+    http_.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) { addCorsHeaders(res); });
     dispatcher_->updateEntry(entry_);
     std::lock_guard lock(mutex_);
     last_heartbeat_ = std::chrono::steady_clock::now();
@@ -104,36 +100,7 @@ void ClaimedHttpServer::stopServing() {
 // Shuts down every accepted connection of this server's port, so that idle keep-alive clients and
 // replies in flight end at once instead of after their time-outs.
 void ClaimedHttpServer::closeConnections() const {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return;
-    const int dir_fd = ::dirfd(dir);
-    while (dirent* e = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(e->d_name, &end, 10);
-        if (end == e->d_name || *end != '\0' || fd == dir_fd) continue;
-        struct stat st {};
-        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        int listening = 0;
-        socklen_t len = sizeof listening;
-        if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening) continue;
-        sockaddr_storage local{};
-        socklen_t local_len = sizeof local;
-        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) continue;
-        uint16_t local_port = 0;
-        if (local.ss_family == AF_INET)
-            local_port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-        else if (local.ss_family == AF_INET6)
-            local_port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
-        else
-            continue;
-        if (local_port != port_) continue;
-        // Only connections accepted by this server have our port as their local end and a peer.
-        sockaddr_storage peer{};
-        socklen_t peer_len = sizeof peer;
-        if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) continue;
-        ::shutdown(static_cast<int>(fd), SHUT_RDWR);
-    }
-    ::closedir(dir);
+    forEachAcceptedSocket(port_, [](int fd, const std::string&, uint16_t) { ::shutdown(fd, SHUT_RDWR); });
 }
 
 void ClaimedHttpServer::setFreeState(bool free) {
@@ -201,6 +168,7 @@ void ClaimedHttpServer::put(const std::string& path, httplib::Server::Handler ha
 // or chunked) go on to the library, which reads the body first. A POST or PUT without either has
 // no body: the library would wait for one until the connection closes and then answer 400.
 httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Request& req, httplib::Response& res) {
+    if (req.method == "OPTIONS") return answerPreflight(req, res);
     const bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
     const bool reads_body = req.method == "POST" || req.method == "PUT";
     if (has_body && reads_body) return httplib::Server::HandlerResponse::Unhandled;
@@ -211,5 +179,39 @@ httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Re
         return httplib::Server::HandlerResponse::Handled;
     }
     it->second(req, res);
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+void ClaimedHttpServer::exposeHeaders(const std::vector<std::string>& names) {
+    exposed_headers_.clear();
+    for (const std::string& name : names) exposed_headers_ += (exposed_headers_.empty() ? "" : ", ") + name;
+}
+
+void ClaimedHttpServer::addCorsHeaders(httplib::Response& res) const {
+    // Any page may drive a device and read its reply headers, wherever the page was loaded from.
+    if (!res.has_header("Access-Control-Allow-Origin")) res.set_header("Access-Control-Allow-Origin", "*");
+    if (!exposed_headers_.empty() && !res.has_header("Access-Control-Expose-Headers"))
+        res.set_header("Access-Control-Expose-Headers", exposed_headers_);
+}
+
+// A browser asks before a cross-origin request that is not "simple" (a PUT, a JSON body, an Accept
+// header it sets itself). Every registered path answers with its own methods.
+httplib::Server::HandlerResponse ClaimedHttpServer::answerPreflight(const httplib::Request& req,
+                                                                   httplib::Response& res) {
+    std::string methods;
+    for (const auto& [key, handler] : exact_)
+        if (key.second == req.path) methods += key.first + ", ";
+    if (methods.empty()) {
+        res.status = 404;
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    std::string headers = "Accept, Content-Type";
+    if (req.has_header("Access-Control-Request-Headers"))
+        headers += ", " + req.get_header_value("Access-Control-Request-Headers");
+    res.status = 204;
+    res.set_header("Allow", methods + "OPTIONS");
+    res.set_header("Access-Control-Allow-Methods", methods + "OPTIONS");
+    res.set_header("Access-Control-Allow-Headers", headers);
+    res.set_header("Access-Control-Max-Age", "600");
     return httplib::Server::HandlerResponse::Handled;
 }

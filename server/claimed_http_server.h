@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -63,6 +64,10 @@ public:
     void post(const std::string& path, httplib::Server::Handler handler);
     void put(const std::string& path, httplib::Server::Handler handler);
 
+    /// Names the reply headers that pages of other origins may read; every answer allows any origin.
+    /// Call before start().
+    void exposeHeaders(const std::vector<std::string>& names);
+
     /// Writes a JSON document as the compact reply body with content type "application/json".
     static void replyJson(httplib::Response& res, const nlohmann::json& document);
 
@@ -87,6 +92,8 @@ private:
     void closeConnections() const;
     void setFreeStateLocked(bool free);
     httplib::Server::HandlerResponse routeExact(const httplib::Request& req, httplib::Response& res);
+    httplib::Server::HandlerResponse answerPreflight(const httplib::Request& req, httplib::Response& res);
+    void addCorsHeaders(httplib::Response& res) const;
 
     std::string address_;
     std::string bind_address_;
@@ -108,4 +115,5 @@ private:
     bool stopped_ = false;
     // Routes answered before the library's own routing: (method, path) to handler.
     std::map<std::pair<std::string, std::string>, httplib::Server::Handler> exact_;
+    std::string exposed_headers_;  // Access-Control-Expose-Headers of every answer
 };

@@ -17,6 +17,9 @@
 
 #include "server/camera_http_server.h"
 #include "server/camera_json.h"
+#include "server/image_encoding.h"
+#include "server/image_headers.h"
+#include "server/render_request.h"
 #include "server/route_params.h"
 
 using nlohmann::json;
@@ -88,9 +91,7 @@ qor::Roi wholeImage(const qor::Image& image) {
     return qor::Roi{1, 1, static_cast<int64_t>(image.width()), static_cast<int64_t>(image.height())};
 }
 
-void setJsonHeader(httplib::Response& res, const char* name, const json& value) {
-    res.set_header(name, value.dump(-1, ' ', false, json::error_handler_t::replace));
-}
+void setJsonHeader(httplib::Response& res, const char* name, const json& value) { res.set_header(name, headerJson(value)); }
 
 /// The pixel vector that forms an image body: the 8-bit raw (or compressed) pixels, else the 16-bit
 /// raw pixels. Throws qor::CameraException when the image holds neither.
@@ -164,24 +165,51 @@ bool cropCovers(const qor::Roi& crop, size_t pixels) {
     return width <= pixels / height && width * height == pixels;
 }
 
+/// Whether the request is refused 406 before the camera is asked: a JPEG of a format with 16-bit
+/// pixels (a fifo recording would otherwise lose the image to a request that cannot be answered).
+bool refusedAsJpeg(const RenderRequest& request, qor::DataFormat format) {
+    return request.rendering == image_encoding::Rendering::jpeg &&
+           (format == qor::DataFormat::Mono16 || format == qor::DataFormat::RGB16 || format == qor::DataFormat::BGR16);
+}
+
+/// The image encoded as the client asked; empty when it cannot be (a 16-bit format as JPEG: 406).
+std::optional<std::string> render(const qor::Image& image, const RenderRequest& request) {
+    try {
+        if (request.rendering == image_encoding::Rendering::png) return image_encoding::encodePng(image);
+        return image_encoding::encodeJpeg(image, request.quality);
+    } catch (const image_encoding::NotRenderable&) {
+        return std::nullopt;
+    }
+}
+
+/// Answers the image as PNG or JPEG with all the headers of the raw reply; 406 (empty) when the
+/// format cannot be rendered so.
+void sendRenderedReply(CameraControl& control, httplib::Response& res, const qor::Image& image,
+                       const RenderRequest& request) {
+    const HeaderList headers = imageHeaders(control, describeImage(image, bodyPixels(image).words));
+    std::optional<std::string> body = render(image, request);
+    if (!body) {
+        res.headers.erase("crop");
+        res.status = 406;
+        return;
+    }
+    for (const auto& [name, value] : headers) res.set_header(name.c_str(), value);
+    res.status = 200;
+    res.set_content(std::move(*body), image_encoding::contentType(request.rendering));
+}
+
 /// Writes the headers after "crop" and hands the body to the HTTP library. The facade queries come
 /// first: one without a value throws, and the frame then answers 500 with nothing of this reply.
 void sendImageReply(CameraControl& control, httplib::Response& res, ImageReply reply) {
-    const qor::RawFormat raw_format = control.getRawFormat().value();
-    const uint32_t color_mode =
-        control.calculateColorMode(qor::Roi{1, 1, static_cast<int64_t>(reply.width), static_cast<int64_t>(reply.height)})
-            .value();
-    std::optional<json> convert_control;
-    if (reply.words && reply.format != qor::DataFormat::Mono16)
-        convert_control = json(control.getConvertControl(reply.format).value());
-
-    setJsonHeader(res, "format", json(reply.format));
-    setJsonHeader(res, "rawFormat", json(raw_format));
-    res.set_header("recorderImageNumber", std::to_string(reply.image_number));
-    res.set_header("colorMode", std::to_string(color_mode));
-    if (reply.metadata) setJsonHeader(res, "metadata", json(*reply.metadata));
-    if (reply.timestamp) setJsonHeader(res, "timestamp", json(*reply.timestamp));
-    if (convert_control) setJsonHeader(res, "convCtrl", *convert_control);
+    ImageDescription description;
+    description.format = reply.format;
+    description.image_number = reply.image_number;
+    description.width = reply.width;
+    description.height = reply.height;
+    description.metadata = reply.metadata;
+    description.timestamp = reply.timestamp;
+    description.raw_words = reply.words;
+    for (const auto& [name, value] : imageHeaders(control, description)) res.set_header(name.c_str(), value);
 
     res.status = 200;
     if (reply.size == 0) {
@@ -235,6 +263,7 @@ void CameraHttpServer::record(const Request& req, Response& res) {
     } else if (!file.empty() && !file.has_root_directory()) {
         file = std::filesystem::absolute(file);
     }
+    live_stream_.recordingStarted(mode);
     if (!control_->record(count, mode, file, flags)) return sendErrorReply(res);
     res.status = 200;
 }
@@ -285,12 +314,18 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     const auto format = presentParam(req, "format").get<qor::DataFormat>();
     const std::optional<qor::Roi> crop = cropParam(req);
     const std::optional<qor::CompressionParams> comp_params = compressionParam(req);
+    const RenderRequest rendering = renderRequest(req);
+    if (!rendering.valid || refusedAsJpeg(rendering, format)) {
+        res.status = rendering.valid ? 406 : 400;
+        return;
+    }
 
     std::shared_ptr<qor::Image> image = image_pool_->take();
     const bool ok = crop ? control_->image(*image, *crop, index, format, pointerTo(comp_params))
                          : control_->image(*image, index, format, pointerTo(comp_params));
     setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
     if (!ok) return sendErrorReply(res);
+    if (rendering.rendering != image_encoding::Rendering::raw) return sendRenderedReply(*control_, res, *image, rendering);
     sendImageReply(*control_, res, replyOwning(std::move(image)));
 }
 
@@ -341,8 +376,14 @@ void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
     const uint32_t index = narrowFrom<uint32_t>(presentParam(req, "index"));
     const qor::Roi crop = qor::json_tables::cropFromJson(presentParam(req, "crop"));
     const auto format = presentParam(req, "format").get<qor::DataFormat>();
+    const RenderRequest rendering = renderRequest(req);
+    if (!rendering.valid) {
+        res.status = 400;
+        return;
+    }
 
     ImageReply reply;
+    std::optional<qor::Image> rendered_copy;  // rendering takes long: it works on a copy, outside the lock
     {
         std::lock_guard lock(images_mutex_);
         if (index >= images_.size()) {
@@ -355,9 +396,13 @@ void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
             res.status = 400;
             return;
         }
-        reply = replyCopying(stored, span);
+        if (rendering.rendering != image_encoding::Rendering::raw)
+            rendered_copy = stored;
+        else
+            reply = replyCopying(stored, span);
     }
     setJsonHeader(res, "crop", json(crop));
+    if (rendered_copy) return sendRenderedReply(*control_, res, *rendered_copy, rendering);
     sendImageReply(*control_, res, std::move(reply));
 }
 
@@ -368,11 +413,17 @@ void CameraHttpServer::imageAverage(const Request& req, Response& res) {
     }
     const auto format = presentParam(req, "format").get<qor::DataFormat>();
     const std::optional<qor::Roi> crop = cropParam(req);
+    const RenderRequest rendering = renderRequest(req);
+    if (!rendering.valid || refusedAsJpeg(rendering, format)) {
+        res.status = rendering.valid ? 406 : 400;
+        return;
+    }
 
     std::shared_ptr<qor::Image> image = image_pool_->take();
     const bool ok = crop ? control_->imageAverage(*image, *crop, format) : control_->imageAverage(*image, format);
     if (!ok) return sendErrorReply(res);
     setJsonHeader(res, "crop", json(crop.value_or(wholeImage(*image))));
+    if (rendering.rendering != image_encoding::Rendering::raw) return sendRenderedReply(*control_, res, *image, rendering);
     sendImageReply(*control_, res, replyOwning(std::move(image)));
 }
 

@@ -1,0 +1,18 @@
+# Writes a C++ source that holds the console's files as byte arrays, so the executable serves them
+# without any file beside it. Called with -DOUTPUT=<file.cpp> -DINPUTS=<file;file;...>.
+set(_body "// Generated from server/console at build time; do not edit.\n#include \"server/console_assets.h\"\n\nnamespace {\n")
+set(_table "")
+set(_index 0)
+foreach(_input ${INPUTS})
+  get_filename_component(_name ${_input} NAME)
+  file(READ ${_input} _hex HEX)
+  string(LENGTH "${_hex}" _hex_length)
+  math(EXPR _size "${_hex_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," _bytes "${_hex}")
+  string(APPEND _body "const char kFile${_index}[] = {${_bytes} 0};\n")
+  string(APPEND _table "    {\"${_name}\", std::string_view(kFile${_index}, ${_size})},\n")
+  math(EXPR _index "${_index} + 1")
+endforeach()
+string(APPEND _body "}  // namespace\n\nconst std::vector<ConsoleFile>& consoleFiles() {\n    static const std::vector<ConsoleFile> files = {\n${_table}    };\n    return files;\n}\n")
+file(WRITE ${OUTPUT}.tmp "${_body}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)

@@ -33,8 +33,10 @@ OTHER_METHODS = ("OPTIONS", "TRACE", "FOO", "CONNECT", "get")
 CONTENT_TYPES = ["application/json", "text/plain", "application/x-www-form-urlencoded", "multipart/form-data",
                  "multipart/form-data; boundary=", "application/octet-stream", "", "\x7f;;;", "image/png",
                  "application/json; charset=utf-16"]
-UNKNOWN_PATHS = ["/v1/info/", "/v1/Info", "/v1//info", "/v2/info", "/", "/v1/", "/v1/info%00", "/v1/%ff",
-                 "/v1/getName/../getName", "/v1/" + "a" * 9000, "/v1/" + "b" * 3000, "/favicon.ico", "/v1/info;x"]
+# Paths that no server routes ("/" and "/console/" hold the browser console, "/v1/stream" the live stream).
+UNKNOWN_PATHS = ["/v1/info/", "/v1/Info", "/v1//info", "/v2/info", "/v1/", "/v1/info%00", "/v1/%ff",
+                 "/v1/getName/../getName", "/v1/" + "a" * 9000, "/v1/" + "b" * 3000, "/v1/info;x", "/v2/",
+                 "/v1/streams", "/console/../v1/info"]
 MEMORY_SLACK_KIB = 96 * 1024
 SANITIZED_MEMORY_SLACK_KIB = 256 * 1024  # allocator caches of AddressSanitizer builds
 DESCRIPTOR_SLACK = 4

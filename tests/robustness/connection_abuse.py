@@ -15,6 +15,7 @@ import threading
 import time
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402

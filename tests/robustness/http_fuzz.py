@@ -21,6 +21,7 @@ from collections import Counter, defaultdict
 from dataclasses import dataclass, field
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402

@@ -17,6 +17,7 @@ import time
 from collections import Counter
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # no caches in the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402

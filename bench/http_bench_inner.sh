@@ -62,14 +62,14 @@ done
 
 # Memory after 1000 record-and-download cycles.
 before_rss=$(rss $SERVER_PID); before_fds=$(fds $SERVER_PID)
-python3 - <<'PY'
+/usr/bin/python3 - <<'PY'
 import http.client
 c = http.client.HTTPConnection("127.0.0.1", 8080, timeout=60)
 for i in range(1000):
-    c.request("POST", "/v1/record?imgCount=1"); r = c.getresponse(); r.read()
-    assert r.status == 200, r.status
+    c.request("POST", "/v1/record?imgCount=1"); r = c.getresponse(); body = r.read()
+    assert r.status == 200, ("record", i, r.status, body)
     c.request("GET", "/v1/image?index=0&format=%22Mono16%22"); r = c.getresponse(); body = r.read()
-    assert r.status == 200 and len(body) == 2048 * 2048 * 2, (r.status, len(body))
+    assert r.status == 200 and len(body) == 2048 * 2048 * 2, ("image", i, r.status, len(body), body[:200])
 PY
 after_rss=$(rss $SERVER_PID); after_fds=$(fds $SERVER_PID)
 echo "after 1000 cycles: resident $before_rss -> $after_rss KiB ($(echo "scale=2; ($after_rss - $before_rss) * 100 / $before_rss" | bc)%), descriptors $before_fds -> $after_fds"

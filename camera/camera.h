@@ -17,9 +17,17 @@
 
 namespace qor {
 
+/// Default of the most pixel memory one image series (`images`) may take: 1 GiB.
+inline constexpr uint64_t kDefaultImageSeriesBudgetBytes = uint64_t{1} << 30;
+
 /// One opened camera: construction opens and default-configures a device, destruction closes it.
 /// Every failure is thrown as CameraException. Callers serialise the operations that change the
-/// camera; queries may run beside them (the recorder handle and cached records are shared safely).
+/// camera. The queries getName, getSerial, getInterface, isColored, hasRam, getRawFormat,
+/// getDescription, getSensorInfo, getConfiguration, the exposure and delay getters and setters,
+/// isRecording, the waits, the recorder counts, trigger, getConvertControl, calculateColorMode and
+/// the camera-RAM getters may run beside them: what they read or write of the cached state is
+/// either atomic or taken under `state_mutex_` as a whole (the recording layout, the description,
+/// the recorder with its capacity, the conversion settings).
 class Camera {
 public:
     /// Opens the first usable camera matching the selectors (-1: any) and applies the defaults.
@@ -85,6 +93,9 @@ public:
                 const CompressionParams* comp_params);
     void images(std::vector<Image>& images, const Roi& crop, DataFormat data_format, uint32_t start_index,
                 const CompressionParams* comp_params);
+    /// Sets the most pixel memory a series of `images` may take; a larger series throws kNoMemory
+    /// before anything is allocated.
+    void setImageSeriesBudget(uint64_t bytes) { image_series_budget_ = bytes; }
     void imageAverage(Image& image, DataFormat data_format);
     void imageAverage(Image& image, const Roi& crop, DataFormat data_format);
     ConvertControl getConvertControl(DataFormat data_format);
@@ -102,6 +113,23 @@ private:
     // Owns a recorder handle; deleting the last reference deletes the recorder.
     class Recorder;
     using RecorderPtr = std::shared_ptr<Recorder>;
+
+    // What the current recording delivers, captured when it is set up. Replaced as a whole under
+    // `state_mutex_`, so a query beside a new recording sees the old or the new one, never a mix.
+    struct RecordingLayout {
+        RawFormat raw_format = RawFormat::Word;
+        std::array<uint64_t, 4> roi{1, 1, 1, 1};  // x0, y0, x1, y1 of the camera at record time
+        uint16_t double_image_factor = 1;
+        bool metadata_on = false;
+        bool timestamp_on = false;
+    };
+
+    // The camera-setup words (type 1: word 0 the pixel format flag, word 1 the allowed flags).
+    struct CameraSetup {
+        uint16_t type = 1;
+        std::array<uint32_t, 4> words{};
+        uint16_t length = 4;
+    };
 
     struct RecorderStatus {
         bool running = false;
@@ -125,18 +153,28 @@ private:
     uint32_t bitResolutionFlag() const;
 
     // Configuration helpers.
-    void arm();
+    // Arms and re-reads the description when the health word asks for it; with `empty_segment_ok`
+    // an empty camera-RAM segment is answered false instead of thrown.
+    bool arm(bool empty_segment_ok = false);
     void setDelayExposure(double delay_s, double exposure_s);
-    bool recorderRunning();
+    CameraSetup readCameraSetup() const;
+    // The raw format the camera delivers now: byte for 8-bit pixels, else word.
+    RawFormat currentRawFormat() const;
 
     // Recorder helpers.
     RecorderPtr recorder() const;
     void replaceRecorder(RecorderPtr next);
-    RecorderStatus recorderStatus(const RecorderPtr& rec);
+    // Stops a running recorder (a failing stop is thrown) and lets it go.
+    void dropRecorder();
+    // False also when the status cannot be read.
+    bool recorderRunning(const RecorderPtr& rec) const;
+    bool recorderRunning() const;
+    RecordingLayout layout() const;
+    void setLayout(const RecordingLayout& layout);
+    RecorderStatus recorderStatus(const RecorderPtr& rec) const;
     uint32_t recorderMode(const RecorderPtr& rec);
     void applyAutoExposure(bool force);
     void handSensorInfoToConverters();
-    void captureRawFormat();
     void throwIfAborted() const;
     void sleepMs(int ms) const;
 
@@ -150,6 +188,8 @@ private:
     void imagesInto(std::vector<Image>& images, const Roi& crop, bool cropped, DataFormat format, uint32_t start_index,
                     const CompressionParams* comp_params);
     void averageInto(Image& image, const Roi& crop, DataFormat format);
+    // Throws kNoMemory when `count` images of `image_bytes` each exceed the series budget.
+    void checkSeriesBudget(uint64_t count, uint64_t image_bytes) const;
     void autoRange(DataFormat format, const Image& image);
     bool clampColorLimits(DataFormat format);
     void applyConvertControl(DataFormat format);
@@ -170,22 +210,22 @@ private:
     mutable std::mutex state_mutex_;
     QOR_Description description_{};
     RecorderPtr recorder_;
+    RecordingLayout layout_;
     AutoExposure auto_exposure_;
     bool auto_exposure_on_ = false;
     std::map<DataFormat, ConvertControl> convert_controls_;
 
+    // Held while the stored conversion settings and a converter's display record are brought in
+    // step (a change handing its settings over, or getConvertControl reading them back); taken
+    // before `state_mutex_`.
+    std::mutex display_mutex_;
     std::map<DataFormat, QOR_CONVERTER> converters_;
     std::map<DataFormat, bool> auto_range_pending_;
 
     std::atomic<uint32_t> last_image_number_{0};
-    std::atomic<uint32_t> recorder_capacity_{0};
     std::atomic<uint16_t> active_segment_{1};
-    bool metadata_on_ = false;
-    bool timestamp_on_ = false;
-    RawFormat raw_format_ = RawFormat::Word;
-    std::array<uint64_t, 4> roi_{1, 1, 1, 1};
-    uint16_t double_image_factor_ = 1;
     std::atomic<bool> abort_{false};
+    std::atomic<uint64_t> image_series_budget_{kDefaultImageSeriesBudgetBytes};
 };
 
 }  // namespace qor

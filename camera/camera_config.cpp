@@ -10,25 +10,11 @@
 namespace qor {
 namespace {
 
-struct TimeLimits {
-    double min_exposure;
-    double max_exposure;
-    double min_delay;
-    double max_delay;
-};
-
-// The exposure minimum is one step below the described minimum: the camera rounds up within a step.
-TimeLimits timeLimits(const QOR_Description& d, QOR_HANDLE handle) {
-    TimeLimits l{(double(d.dwMinExposureDESC) - double(d.dwMinExposureStepDESC)) * 1e-9,
-                 d.dwMaxExposureDESC * 1e-3, d.dwMinDelayDESC * 1e-9, d.dwMaxDelayDESC * 1e-3};
-    if (d.wIRDESC == 1) {
-        uint16_t ir = 0;
-        if (QOR_GetIRSensitivity(handle, &ir) >= 0 && ir == 1) {
-            l = {(double(d.dwMinExposureIRDESC) - double(d.dwMinExposureStepDESC)) * 1e-9,
-                 d.dwMaxExposureIRDESC * 1e-3, d.dwMinDelayIRDESC * 1e-9, d.dwMaxDelayIRDESC * 1e-3};
-        }
-    }
-    return l;
+// The limits in force: the IR-sensitive set when the camera has one and it is switched on.
+TimeLimits currentTimeLimits(const QOR_Description& d, QOR_HANDLE handle) {
+    uint16_t ir = 0;
+    const bool ir_on = d.wIRDESC == 1 && QOR_GetIRSensitivity(handle, &ir) >= 0 && ir == 1;
+    return timeLimits(d, ir_on);
 }
 
 void validateExposure(double s, const TimeLimits& l) {
@@ -53,20 +39,33 @@ void checkRateStatus(int32_t status) {
 
 }  // namespace
 
-void Camera::arm() {
-    sdk::check(QOR_ArmCamera(handle_));
+bool Camera::arm(bool empty_segment_ok) {
+    const int32_t arm_status = QOR_ArmCamera(handle_);
+    // Arming the camera-RAM read-out of a segment without images reports these bits.
+    constexpr uint32_t kEmptySegment = 0x80001025;
+    if (empty_segment_ok && (static_cast<uint32_t>(arm_status) & kEmptySegment) == kEmptySegment) return false;
+    sdk::check(arm_status);
     uint32_t warnings = 0, errors = 0, status = 0;
     sdk::check(QOR_GetCameraHealthStatus(handle_, &warnings, &errors, &status));
     if ((status & sdk::kWarningBit) != 0) readDescription();
+    return true;
 }
 
-bool Camera::recorderRunning() {
-    RecorderPtr rec = recorder();
+bool Camera::recorderRunning(const RecorderPtr& rec) const {
     if (!rec) return false;
-    int running = 0;
-    int32_t status = QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr);
-    return sdk::succeeded(status) && running != 0;
+    try {
+        return recorderStatus(rec).running;
+    } catch (const CameraException&) {
+        return false;
+    }
+}
+
+bool Camera::recorderRunning() const { return recorderRunning(recorder()); }
+
+Camera::CameraSetup Camera::readCameraSetup() const {
+    CameraSetup setup;
+    sdk::check(QOR_GetCameraSetup(handle_, &setup.type, setup.words.data(), &setup.length));
+    return setup;
 }
 
 Configuration Camera::getConfiguration() {
@@ -131,11 +130,7 @@ Configuration Camera::getConfiguration() {
     c.binning.mode = (horz & 0xF000) == 0x1000 ? BinningMode::average : BinningMode::sum;
 
     if (hasCaps3(caps3::kPixelFormatSetup)) {
-        uint16_t type = 1;
-        std::array<uint32_t, 4> setup{};
-        uint16_t length = static_cast<uint16_t>(setup.size());
-        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
-        c.pixel_format = setup[0];
+        c.pixel_format = readCameraSetup().words[0];
     } else {
         c.pixel_format = bitResolutionFlag();
     }
@@ -154,7 +149,7 @@ void Camera::setConfiguration(const Configuration& config) {
     const bool has_exposure = !std::isnan(config.exposure_time_s);
     const bool has_delay = !std::isnan(config.delay_time_s);
     if (has_exposure || has_delay) {
-        const TimeLimits limits = timeLimits(desc, handle_);
+        const TimeLimits limits = currentTimeLimits(desc, handle_);
         uint32_t cur_delay = 0, cur_exposure = 0;
         uint16_t cur_delay_base = 0, cur_exposure_base = 0;
         SdkTime exposure{}, delay{};
@@ -240,14 +235,11 @@ void Camera::setConfiguration(const Configuration& config) {
     if (config.pixel_format != 0xFFFFFFFF) {
         const std::string unsupported = "unsupported pixelformat flag: " + std::to_string(config.pixel_format);
         if ((desc.dwGeneralCapsDESC3 & caps3::kPixelFormatSetup) != 0) {
-            uint16_t type = 1;
-            std::array<uint32_t, 4> setup{};
-            uint16_t length = static_cast<uint16_t>(setup.size());
-            sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
-            if ((setup[1] & config.pixel_format) == 0 || (config.pixel_format & (config.pixel_format - 1)) != 0)
+            CameraSetup setup = readCameraSetup();
+            if ((setup.words[1] & config.pixel_format) == 0 || (config.pixel_format & (config.pixel_format - 1)) != 0)
                 throw CameraException(unsupported, errc::kInvalidArgument);
-            setup[0] = config.pixel_format;
-            sdk::check(QOR_SetCameraSetup(handle_, type, setup.data(), length));
+            setup.words[0] = config.pixel_format;
+            sdk::check(QOR_SetCameraSetup(handle_, setup.type, setup.words.data(), setup.length));
         } else if (config.pixel_format != pixelFormatFlag(desc.wDynResDESC)) {
             throw CameraException(unsupported, errc::kInvalidArgument);
         }
@@ -256,7 +248,7 @@ void Camera::setConfiguration(const Configuration& config) {
 }
 
 void Camera::setDelayExposure(double delay_s, double exposure_s) {
-    const TimeLimits limits = timeLimits(description(), handle_);
+    const TimeLimits limits = currentTimeLimits(description(), handle_);
     if (std::isnan(exposure_s)) throw CameraException("invalid exposure time: NaN", errc::kInvalidArgument);
     validateExposure(exposure_s, limits);
     if (std::isnan(delay_s)) throw CameraException("invalid delay time: NaN", errc::kInvalidArgument);
@@ -289,12 +281,13 @@ void Camera::defaultConfiguration() {
         sdk::check(QOR_SetMetaDataMode(handle_, 1, &size, &version));
     }
     const QOR_Description d = description();
+    const TimeLimits limits = timeLimits(d, false);
     {
         std::lock_guard lock(state_mutex_);
-        if (auto_exposure_.min_exposure_s < (double(d.dwMinExposureDESC) - double(d.dwMinExposureStepDESC)) * 1e-9)
+        // Below the limit the auto-exposure minimum is raised one step above the described minimum.
+        if (auto_exposure_.min_exposure_s < limits.min_exposure)
             auto_exposure_.min_exposure_s = (double(d.dwMinExposureDESC) + double(d.dwMinExposureStepDESC)) * 1e-9;
-        if (auto_exposure_.max_exposure_s > d.dwMaxExposureDESC * 1e-3)
-            auto_exposure_.max_exposure_s = d.dwMaxExposureDESC * 1e-3;
+        if (auto_exposure_.max_exposure_s > limits.max_exposure) auto_exposure_.max_exposure_s = limits.max_exposure;
     }
     arm();
 }

@@ -47,13 +47,15 @@ int lutKind(const std::filesystem::path& file) {
 }  // namespace
 
 DataFormat Camera::resolveFormat(DataFormat format) const {
-    if (format == DataFormat::Undefined) return raw_format_ == RawFormat::Byte ? DataFormat::Mono8 : DataFormat::Mono16;
+    if (format == DataFormat::Undefined)
+        return layout().raw_format == RawFormat::Byte ? DataFormat::Mono8 : DataFormat::Mono16;
     return format;
 }
 
 Roi Camera::fullCrop() const {
-    return Roi{1, 1, static_cast<int64_t>(roi_[2] - roi_[0] + 1),
-               static_cast<int64_t>(double_image_factor_ * (roi_[3] - roi_[1] + 1))};
+    const RecordingLayout l = layout();
+    return Roi{1, 1, static_cast<int64_t>(l.roi[2] - l.roi[0] + 1),
+               static_cast<int64_t>(l.double_image_factor * (l.roi[3] - l.roi[1] + 1))};
 }
 
 void Camera::checkCrop(const Roi& crop) const {
@@ -93,8 +95,9 @@ uint32_t Camera::calculateColorMode(const Roi& crop) {
     if (pattern == 0) return 0;
     uint32_t k = static_cast<uint32_t>(pattern & 0xF) - 1;
     if (k > 3) k = 0;
-    const uint64_t x = static_cast<uint64_t>(crop.x0) + roi_[0] - 1;
-    const uint64_t y = static_cast<uint64_t>(crop.y0) + roi_[1] - 1;
+    const std::array<uint64_t, 4> roi = layout().roi;
+    const uint64_t x = static_cast<uint64_t>(crop.x0) + roi[0] - 1;
+    const uint64_t y = static_cast<uint64_t>(crop.y0) + roi[1] - 1;
     return kTable[(x & 1) + 2 * (y & 1) + 4 * k];
 }
 
@@ -114,9 +117,11 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
                        const CompressionParams* comp_params) {
     RecorderPtr rec = recorder();
     if (!rec) throw noRecorder(hasRam(), "image");
+    const RecordingLayout l = layout();
+    const RawFormat raw_format = l.raw_format;
     const DataFormat format = resolveFormat(data_format);
     if (data_format != DataFormat::Undefined) {
-        if (raw_format_ == RawFormat::Byte && format != DataFormat::Mono8 && format != DataFormat::CompressedMono8)
+        if (raw_format == RawFormat::Byte && format != DataFormat::Mono8 && format != DataFormat::CompressedMono8)
             throw byteFormatError();
         if (!isColored() && format == DataFormat::BGR16)
             throw CameraException("DataFormat::BGR16 is not supported for mono cameras!", errc::kInvalidArgument);
@@ -130,14 +135,14 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
     // A fitting image keeps its buffers but still takes the crop's position.
-    if (!image.fits(format, raw_format_, x0, y0, x1, y1) || image.crop() != crop)
-        image.reshape(format, raw_format_, x0, y0, x1, y1);
+    if (!image.fits(format, raw_format, x0, y0, x1, y1) || image.crop() != crop)
+        image.reshape(format, raw_format, x0, y0, x1, y1);
 
     // A reused image must not keep the blocks of an earlier image recorded with other settings.
-    if (!metadata_on_) image.clearMetaData();
-    if (!timestamp_on_) image.clearTimestamp();
+    if (!l.metadata_on) image.clearMetaData();
+    if (!l.timestamp_on) image.clearTimestamp();
     QOR_Metadata* metadata = nullptr;
-    if (metadata_on_) {
+    if (l.metadata_on) {
         if (!image.hasMetaData()) {
             QOR_Metadata block{};
             block.wSize = sizeof block;
@@ -146,7 +151,7 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
         metadata = image.metaDataPtr();
     }
     QOR_Timestamp* timestamp = nullptr;
-    if (timestamp_on_) {
+    if (l.timestamp_on) {
         if (!image.hasTimestamp()) {
             QOR_Timestamp block{};
             block.wSize = sizeof block;
@@ -169,7 +174,7 @@ void Camera::copyImage(Image& image, const Roi& crop, uint32_t image_index, Data
     last_image_number_ = number;
     image.setRecorderImageNumber(number);
 
-    if (format == DataFormat::CompressedMono8 || raw_format_ == RawFormat::Byte || format == DataFormat::Mono16) return;
+    if (format == DataFormat::CompressedMono8 || raw_format == RawFormat::Byte || format == DataFormat::Mono16) return;
     convertImage(image, format, crop);
 }
 
@@ -185,6 +190,7 @@ void Camera::convertImage(Image& image, DataFormat format, const Roi& crop) {
     }
     const uint32_t flags = conversionFlags(format, control);
     if (common(control).auto_minmax) {
+        std::lock_guard display(display_mutex_);
         auto pending = auto_range_pending_.find(format);
         if (pending != auto_range_pending_.end() && pending->second) {
             autoRange(format, image);
@@ -302,6 +308,9 @@ ConvertControl Camera::getConvertControl(DataFormat data_format) {
         if (convert_controls_.find(data_format) == convert_controls_.end())
             throw CameraException("DataFormat is not valid for this camera type!", errc::kUnspecified);
     }
+    // The display record and the stored settings are brought in step as one: a change meanwhile
+    // would otherwise be overwritten with the values it replaced.
+    std::lock_guard display_lock(display_mutex_);
     QOR_Display display{};
     display.wSize = sizeof display;
     sdk::check(QOR_ConvertGetDisplay(conv, &display));
@@ -341,6 +350,7 @@ void Camera::setConvertControl(DataFormat data_format, const ConvertControl& var
         const std::string file = pseudo->lut_file.string();
         sdk::check(QOR_LoadPseudoLut(converter(data_format), lutKind(pseudo->lut_file), file.c_str()));
     }
+    std::lock_guard display(display_mutex_);
     {
         std::lock_guard lock(state_mutex_);
         convert_controls_[data_format] = variant_settings;
@@ -395,6 +405,7 @@ void Camera::adaptWhiteBalanceIn(Image& image, const Roi& crop) {
     sdk::check(QOR_GetWhiteBalance(conv, &temperature, &tint, color_mode, static_cast<int>(width),
                                    static_cast<int>(height), image.rawData16().data(), static_cast<int>(crop.x0),
                                    static_cast<int>(crop.y0), static_cast<int>(crop.x1), static_cast<int>(crop.y1)));
+    std::lock_guard display(display_mutex_);
     {
         std::lock_guard lock(state_mutex_);
         std::visit(
@@ -424,9 +435,10 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
                         uint32_t start_index, const CompressionParams* comp_params) {
     RecorderPtr rec = recorder();
     if (!rec) throw noRecorder(hasRam(), "images");
+    const RawFormat raw_format = layout().raw_format;
     const DataFormat format = resolveFormat(data_format);
-    if (raw_format_ == RawFormat::Byte && format != DataFormat::Mono8) throw byteFormatError();
-    if (raw_format_ != RawFormat::Byte && !isColored() && format == DataFormat::BGR16)
+    if (raw_format == RawFormat::Byte && format != DataFormat::Mono8) throw byteFormatError();
+    if (raw_format != RawFormat::Byte && !isColored() && format == DataFormat::BGR16)
         throw CameraException("DataFormat::BGR16 is not supported for mono cameras!", errc::kInvalidArgument);
     if (cropped) checkCrop(requested_crop);
     const Roi crop = cropped ? requested_crop : fullCrop();
@@ -439,8 +451,8 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
 
     const CameraException too_big("Image vector is too big to hold latest recorded images starting from start_index!",
                                   errc::kInvalidArgument);
-    // A start at or beyond the requested count leaves nothing to hold; the difference must not wrap.
-    if (start_index >= status.requested) throw too_big;
+    // A start at the requested count gives the empty series; beyond it the difference must not wrap.
+    if (start_index > status.requested) throw too_big;
     const uint32_t available = status.requested - start_index;
     const size_t count = images.empty() ? available : images.size();
     if (available < count) throw too_big;
@@ -452,12 +464,13 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
 
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
+    checkSeriesBudget(count, Image::pixelBytes(format, raw_format, x1 - x0 + 1, y1 - y0 + 1));
     if (images.empty()) {
         images.resize(available);
-        for (Image& img : images) img.reshape(format, raw_format_, x0, y0, x1, y1);
+        for (Image& img : images) img.reshape(format, raw_format, x0, y0, x1, y1);
     } else {
         for (Image& img : images)
-            if (!img.fits(format, raw_format_, x0, y0, x1, y1)) img.reshape(format, raw_format_, x0, y0, x1, y1);
+            if (!img.fits(format, raw_format, x0, y0, x1, y1)) img.reshape(format, raw_format, x0, y0, x1, y1);
     }
 
     while (status.processed < needed) {
@@ -468,6 +481,16 @@ void Camera::imagesInto(std::vector<Image>& images, const Roi& requested_crop, b
     }
     for (size_t i = 0; i < images.size(); ++i)
         copyImage(images[i], crop, start_index + static_cast<uint32_t>(i), format, comp_params);
+}
+
+void Camera::checkSeriesBudget(uint64_t count, uint64_t image_bytes) const {
+    const uint64_t budget = image_series_budget_;
+    if (image_bytes == 0 || count <= budget / image_bytes) return;
+    const std::string needed =
+        count > UINT64_MAX / image_bytes ? "more than 2^64" : std::to_string(count * image_bytes);
+    throw CameraException("Image series of " + std::to_string(count) + " images needs " + needed +
+                              " bytes, more than the budget of " + std::to_string(budget) + " bytes",
+                          errc::kNoMemory);
 }
 
 void Camera::imageAverage(Image& image, DataFormat data_format) { averageInto(image, fullCrop(), data_format); }
@@ -486,13 +509,14 @@ void Camera::averageInto(Image& image, const Roi& crop, DataFormat data_format) 
                               errc::kInvalidArgument);
     if (!isColored() && data_format == DataFormat::BGR16)
         throw CameraException("DataFormat::BGR16 is not supported for mono cameras!", errc::kInvalidArgument);
+    const RawFormat raw_format = layout().raw_format;
     const DataFormat format = resolveFormat(data_format);
-    if (raw_format_ == RawFormat::Byte && format != DataFormat::Mono8) throw byteFormatError();
+    if (raw_format == RawFormat::Byte && format != DataFormat::Mono8) throw byteFormatError();
 
     const auto x0 = static_cast<uint64_t>(crop.x0), y0 = static_cast<uint64_t>(crop.y0);
     const auto x1 = static_cast<uint64_t>(crop.x1), y1 = static_cast<uint64_t>(crop.y1);
-    if (!image.fits(format, raw_format_, x0, y0, x1, y1) || image.crop() != crop)
-        image.reshape(format, raw_format_, x0, y0, x1, y1);
+    if (!image.fits(format, raw_format, x0, y0, x1, y1) || image.crop() != crop)
+        image.reshape(format, raw_format, x0, y0, x1, y1);
     image.clearMetaData();
     image.clearTimestamp();
 
@@ -503,7 +527,7 @@ void Camera::averageInto(Image& image, const Roi& crop, DataFormat data_format) 
                                             static_cast<uint16_t>(y0), static_cast<uint16_t>(x1),
                                             static_cast<uint16_t>(y1), image.rawBuffer()));
     image.setRecorderImageNumber(count - 1);
-    if (format == DataFormat::Mono16 || raw_format_ == RawFormat::Byte) return;
+    if (format == DataFormat::Mono16 || raw_format == RawFormat::Byte) return;
     convertImage(image, format, crop);
 }
 

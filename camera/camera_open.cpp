@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 #include <iostream>
+#include <set>
 
 #include "camera/camera.h"
 #include "camera/camera_recorder.h"
@@ -51,14 +52,7 @@ Camera::Camera(int16_t interface_selector, int32_t serial_selector) {
 }
 
 Camera::~Camera() {
-    if (RecorderPtr rec = recorder()) {
-        int running = 0;
-        if (sdk::succeeded(QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                                 nullptr, nullptr, nullptr, nullptr)) &&
-            running) {
-            QOR_RecorderStopRecord(rec->get(), handle_);
-        }
-    }
+    if (RecorderPtr rec = recorder(); recorderRunning(rec)) QOR_RecorderStopRecord(rec->get(), handle_);
     close();
 }
 
@@ -106,47 +100,38 @@ void Camera::openDevice(int16_t interface_selector, int32_t serial_selector) {
 
 void Camera::setUpConverters() {
     const bool colored = isColored();
-    std::vector<DataFormat> formats;
-    if (colored) {
-        convert_controls_[DataFormat::Mono8] = ConvertControlMono{};
-        for (DataFormat f : {DataFormat::BGR8, DataFormat::BGR16, DataFormat::BGRA8, DataFormat::RGB8,
-                             DataFormat::RGBA8, DataFormat::RGB16})
-            convert_controls_[f] = ConvertControlColor{};
-        for (DataFormat f : {DataFormat::BGR8, DataFormat::BGRA8, DataFormat::RGB8, DataFormat::RGBA8})
-            clampColorLimits(f);
-        formats = {DataFormat::Mono8, DataFormat::BGR8, DataFormat::BGR16, DataFormat::BGRA8,
-                   DataFormat::RGB8, DataFormat::RGBA8, DataFormat::RGB16};
-    } else {
-        convert_controls_[DataFormat::Mono8] = ConvertControlMono{};
-        for (DataFormat f : {DataFormat::BGR8, DataFormat::BGRA8, DataFormat::RGB8, DataFormat::RGBA8})
-            convert_controls_[f] = ConvertControlPseudoColor{};
-        formats = {DataFormat::Mono8, DataFormat::BGR8, DataFormat::BGRA8, DataFormat::RGB8, DataFormat::RGBA8};
-    }
-    for (DataFormat f : formats) auto_range_pending_[f] = true;
-
-    SensorInfo info = getSensorInfo();
+    // Every output format with its conversion settings and the conversion-library handle it uses:
+    // a handle of its own of `kind`, or (kind 0) the handle of the format `shared`.
     struct Entry {
         DataFormat format;
-        int kind;  // 0: shares the handle of `shared`
+        ConvertControl control;
+        int kind;
         DataFormat shared;
     };
-    std::vector<Entry> list;
+    std::vector<Entry> table;
     if (colored) {
-        list = {{DataFormat::Mono8, QOR_CONVERT_MONO, DataFormat::Undefined},
-                {DataFormat::BGR8, QOR_CONVERT_COLOR, DataFormat::Undefined},
-                {DataFormat::BGR16, QOR_CONVERT_COLOR16, DataFormat::Undefined},
-                {DataFormat::RGB8, 0, DataFormat::BGR8},
-                {DataFormat::RGBA8, 0, DataFormat::BGR8},
-                {DataFormat::BGRA8, 0, DataFormat::BGR8},
-                {DataFormat::RGB16, 0, DataFormat::BGR16}};
+        table = {{DataFormat::Mono8, ConvertControlMono{}, QOR_CONVERT_MONO, DataFormat::Undefined},
+                 {DataFormat::BGR8, ConvertControlColor{}, QOR_CONVERT_COLOR, DataFormat::Undefined},
+                 {DataFormat::BGR16, ConvertControlColor{}, QOR_CONVERT_COLOR16, DataFormat::Undefined},
+                 {DataFormat::RGB8, ConvertControlColor{}, 0, DataFormat::BGR8},
+                 {DataFormat::RGBA8, ConvertControlColor{}, 0, DataFormat::BGR8},
+                 {DataFormat::BGRA8, ConvertControlColor{}, 0, DataFormat::BGR8},
+                 {DataFormat::RGB16, ConvertControlColor{}, 0, DataFormat::BGR16}};
     } else {
-        list = {{DataFormat::Mono8, QOR_CONVERT_MONO, DataFormat::Undefined},
-                {DataFormat::BGR8, QOR_CONVERT_PSEUDO, DataFormat::Undefined},
-                {DataFormat::RGB8, 0, DataFormat::BGR8},
-                {DataFormat::RGBA8, 0, DataFormat::BGR8},
-                {DataFormat::BGRA8, 0, DataFormat::BGR8}};
+        table = {{DataFormat::Mono8, ConvertControlMono{}, QOR_CONVERT_MONO, DataFormat::Undefined},
+                 {DataFormat::BGR8, ConvertControlPseudoColor{}, QOR_CONVERT_PSEUDO, DataFormat::Undefined},
+                 {DataFormat::RGB8, ConvertControlPseudoColor{}, 0, DataFormat::BGR8},
+                 {DataFormat::RGBA8, ConvertControlPseudoColor{}, 0, DataFormat::BGR8},
+                 {DataFormat::BGRA8, ConvertControlPseudoColor{}, 0, DataFormat::BGR8}};
     }
-    for (const Entry& e : list) {
+    for (const Entry& e : table) {
+        convert_controls_[e.format] = e.control;
+        auto_range_pending_[e.format] = true;
+    }
+    for (DataFormat f : {DataFormat::BGR8, DataFormat::BGRA8, DataFormat::RGB8, DataFormat::RGBA8}) clampColorLimits(f);
+
+    SensorInfo info = getSensorInfo();
+    for (const Entry& e : table) {
         if (e.kind == 0) {
             converters_[e.format] = converters_.at(e.shared);
         } else {
@@ -159,10 +144,10 @@ void Camera::setUpConverters() {
 }
 
 void Camera::close() noexcept {
-    for (const auto& [format, handle] : converters_) {
-        if (format == DataFormat::BGRA8 || format == DataFormat::RGB8 || format == DataFormat::RGBA8 ||
-            format == DataFormat::RGB16)
-            continue;
+    // Several formats share a handle: each handle is deleted once.
+    std::set<QOR_CONVERTER> handles;
+    for (const auto& entry : converters_) handles.insert(entry.second);
+    for (QOR_CONVERTER handle : handles) {
         int32_t status = QOR_ConvertDelete(handle);
         if (status != 0) printCloseStatus(status);
     }
@@ -200,14 +185,16 @@ bool Camera::isColored() const { return (description().wSensorTypeDESC & 1) != 0
 bool Camera::hasRam() const { return !hasCaps1(caps1::kNoCamRam); }
 
 RawFormat Camera::getRawFormat() {
-    if (recorder()) return raw_format_;
-    if (hasCaps3(caps3::kPixelFormatSetup)) {
-        uint16_t type = 1;
-        std::array<uint32_t, 4> setup{};
-        uint16_t length = static_cast<uint16_t>(setup.size());
-        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
-        return setup[0] == 16 ? RawFormat::Byte : RawFormat::Word;
+    {
+        // The recorder and its layout are read together: a new recording replaces both.
+        std::lock_guard lock(state_mutex_);
+        if (recorder_) return layout_.raw_format;
     }
+    return currentRawFormat();
+}
+
+RawFormat Camera::currentRawFormat() const {
+    if (hasCaps3(caps3::kPixelFormatSetup)) return readCameraSetup().words[0] == 16 ? RawFormat::Byte : RawFormat::Word;
     return description().wDynResDESC <= 8 ? RawFormat::Byte : RawFormat::Word;
 }
 
@@ -293,12 +280,9 @@ Description Camera::getDescription() {
     d.has_average_binning = (desc.dwGeneralCapsDESC3 & caps3::kAverageBinning) != 0;
 
     if ((desc.dwGeneralCapsDESC3 & caps3::kPixelFormatSetup) != 0) {
-        uint16_t type = 1;
-        std::array<uint32_t, 4> setup{};
-        uint16_t length = static_cast<uint16_t>(setup.size());
-        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
+        const CameraSetup setup = readCameraSetup();
         for (uint32_t flag = 1; flag <= 128; flag <<= 1)
-            if ((setup[1] & flag) != 0) d.pixel_format_vec.push_back(flag);
+            if ((setup.words[1] & flag) != 0) d.pixel_format_vec.push_back(flag);
     } else {
         d.pixel_format_vec.push_back(pixelFormatFlag(desc.wDynResDESC));
     }

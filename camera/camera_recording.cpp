@@ -59,7 +59,24 @@ void Camera::replaceRecorder(RecorderPtr next) {
     // `old` is released here, outside the lock; the recorder is deleted when its last user lets go.
 }
 
-Camera::RecorderStatus Camera::recorderStatus(const RecorderPtr& rec) {
+void Camera::dropRecorder() {
+    if (RecorderPtr old = recorder()) {
+        if (recorderStatus(old).running) sdk::check(QOR_RecorderStopRecord(old->get(), handle_));
+        replaceRecorder(nullptr);
+    }
+}
+
+Camera::RecordingLayout Camera::layout() const {
+    std::lock_guard lock(state_mutex_);
+    return layout_;
+}
+
+void Camera::setLayout(const RecordingLayout& layout) {
+    std::lock_guard lock(state_mutex_);
+    layout_ = layout;
+}
+
+Camera::RecorderStatus Camera::recorderStatus(const RecorderPtr& rec) const {
     int running = 0;
     RecorderStatus s;
     sdk::check(QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, &s.last_error, &s.processed, &s.requested,
@@ -92,6 +109,7 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     last_image_number_ = 0;
     uint32_t count = required_recorder_buffer_size;
     const bool has_ram = hasRam();
+    RecordingLayout next;
 
     if (isCamRamMode(mode)) {
         if (!has_ram) throw camRamUnsupported(errc::kInvalidArgument);
@@ -105,13 +123,12 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
         if (hasCaps1(caps1::kMetadata)) {
             uint16_t size = 0, version = 0;
             sdk::check(QOR_SetMetaDataMode(handle_, 1, &size, &version));
-            metadata_on_ = true;
         }
         sdk::check(QOR_SetStorageMode(handle_, 0));
     }
     if (has_ram) sdk::check(QOR_SetRecorderSubmode(handle_, mode == RecordMode::camram_segment ? 0 : 1));
 
-    captureRawFormat();
+    next.raw_format = currentRawFormat();
 
     if (count == 0) throw CameraException(errc::kInvalidArgument);
     arm();
@@ -119,33 +136,26 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     if (!hasCaps1(caps1::kNoTimestamp)) {
         uint16_t ts_mode = 0;
         sdk::check(QOR_GetTimestampMode(handle_, &ts_mode));
-        timestamp_on_ = ts_mode == 1 || ts_mode == 2;
-    } else {
-        timestamp_on_ = false;
+        next.timestamp_on = ts_mode == 1 || ts_mode == 2;
     }
     if (hasCaps1(caps1::kMetadata)) {
         uint16_t md_mode = 0, size = 0, version = 0;
         sdk::check(QOR_GetMetaDataMode(handle_, &md_mode, &size, &version));
-        metadata_on_ = md_mode != 0;
-    } else {
-        metadata_on_ = false;
+        next.metadata_on = md_mode != 0;
     }
 
     uint16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     sdk::check(QOR_GetROI(handle_, &x0, &y0, &x1, &y1));
-    roi_ = {x0, y0, x1, y1};
-    double_image_factor_ = 1;
+    next.roi = {x0, y0, x1, y1};
     if (description().wDoubleImageDESC != 0) {
         uint16_t on = 0;
         sdk::check(QOR_GetDoubleImageMode(handle_, &on));
-        double_image_factor_ = on ? 2 : 1;
+        next.double_image_factor = on ? 2 : 1;
     }
 
-    if (RecorderPtr old = recorder()) {
-        RecorderStatus status = recorderStatus(old);
-        if (status.running) sdk::check(QOR_RecorderStopRecord(old->get(), handle_));
-        replaceRecorder(nullptr);
-    }
+    // The new layout follows the old recorder out, so that a query never pairs the two recordings.
+    dropRecorder();
+    setLayout(next);
     handSensorInfoToConverters();
 
     const std::filesystem::path folder = file_path.has_parent_path() ? file_path.parent_path() : file_path;
@@ -163,9 +173,8 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     int32_t status = QOR_RecorderCreate(&handle, &camera, nullptr, 1, row.storage_kind | flags,
                                         folder_text.empty() ? nullptr : folder_text.c_str(), &capacity);
     if (!sdk::succeeded(status)) throw CameraException(status);
-    auto rec = std::make_shared<Recorder>(handle, handle_);
+    auto rec = std::make_shared<Recorder>(handle, handle_, capacity);
     replaceRecorder(rec);
-    recorder_capacity_ = capacity;
 
     if (capacity < count) {
         count = capacity;
@@ -202,31 +211,11 @@ void Camera::record(uint32_t required_recorder_buffer_size, RecordMode mode, con
     }
 }
 
-void Camera::captureRawFormat() {
-    if (hasCaps3(caps3::kPixelFormatSetup)) {
-        uint16_t type = 1;
-        std::array<uint32_t, 4> setup{};
-        uint16_t length = static_cast<uint16_t>(setup.size());
-        sdk::check(QOR_GetCameraSetup(handle_, &type, setup.data(), &length));
-        raw_format_ = setup[0] == 16 ? RawFormat::Byte : RawFormat::Word;
-    } else {
-        raw_format_ = description().wDynResDESC < 9 ? RawFormat::Byte : RawFormat::Word;
-    }
-}
-
 void Camera::stop() {
     if (RecorderPtr rec = recorder()) sdk::check(QOR_RecorderStopRecord(rec->get(), handle_));
 }
 
-bool Camera::isRecording() {
-    RecorderPtr rec = recorder();
-    if (!rec) return false;
-    int running = 0;
-    if (!sdk::succeeded(QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr)))
-        return false;
-    return running != 0;
-}
+bool Camera::isRecording() { return recorderRunning(); }
 
 void Camera::waitForFirstImage(bool delay, double timeout_s) {
     RecorderPtr rec = recorder();
@@ -281,13 +270,7 @@ uint32_t Camera::getRecorderBufferSize() {
 }
 
 bool Camera::trigger() {
-    RecorderPtr rec = recorder();
-    if (!rec) return false;
-    int running = 0;
-    if (!sdk::succeeded(QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr)) ||
-        !running)
-        return false;
+    if (!recorderRunning()) return false;
     uint16_t triggered = 0;
     sdk::check(QOR_ForceTrigger(handle_, &triggered));
     return triggered != 0;
@@ -307,40 +290,30 @@ void Camera::switchToCamRam(uint16_t segment) {
     if (state == 1) sdk::check(QOR_SetRecordingState(handle_, 0));
     sdk::check(QOR_SetActiveRamSegment(handle_, segment));
     active_segment_ = segment;
-    if (hasCaps1(caps1::kMetadata)) {
+    RecordingLayout next = layout();
+    next.metadata_on = hasCaps1(caps1::kMetadata);
+    if (next.metadata_on) {
         uint16_t size = 0, version = 0;
         sdk::check(QOR_SetMetaDataMode(handle_, 1, &size, &version));
-        metadata_on_ = true;
-    } else {
-        metadata_on_ = false;
     }
-    if (RecorderPtr old = recorder()) {
-        RecorderStatus status = recorderStatus(old);
-        if (status.running) sdk::check(QOR_RecorderStopRecord(old->get(), handle_));
-        replaceRecorder(nullptr);
-    }
+    dropRecorder();
     handSensorInfoToConverters();
     // The read-out recorder delivers the camera's current pixel format, as a recording would.
-    captureRawFormat();
+    next.raw_format = currentRawFormat();
     sdk::check(QOR_SetStorageMode(handle_, 0));
     sdk::check(QOR_SetRecorderSubmode(handle_, 1));
-    const int32_t arm_status = QOR_ArmCamera(handle_);
-    constexpr uint32_t kEmptySegment = 0x80001025;
-    if ((static_cast<uint32_t>(arm_status) & kEmptySegment) == kEmptySegment) return;
-    sdk::check(arm_status);
-    uint32_t warnings = 0, errors = 0, health = 0;
-    sdk::check(QOR_GetCameraHealthStatus(handle_, &warnings, &errors, &health));
-    if ((health & sdk::kWarningBit) != 0) readDescription();
+    if (!arm(true)) {
+        setLayout(next);
+        return;
+    }
 
-    recorder_capacity_ = 0;
     QOR_RECORDER handle = nullptr;
     QOR_HANDLE camera = handle_;
     uint32_t capacity = 0;
     int32_t status = QOR_RecorderCreate(&handle, &camera, nullptr, 1, QOR_RECORDER_MODE_CAMRAM, nullptr, &capacity);
     if (!sdk::succeeded(status)) throw CameraException(status);
-    auto rec = std::make_shared<Recorder>(handle, handle_);
-    replaceRecorder(rec);
-    recorder_capacity_ = capacity;
+    // The read-out recorder is handed to queries only once it is set up, together with its layout.
+    auto rec = std::make_shared<Recorder>(handle, handle_, capacity);
     if (capacity != 0) {
         uint16_t seg = active_segment_;
         sdk::check(QOR_RecorderInit(rec->get(), &capacity, 1, 1, 0, nullptr, &seg));
@@ -349,10 +322,15 @@ void Camera::switchToCamRam(uint16_t segment) {
     uint16_t width = 0, height = 0, metadata_lines = 0;
     sdk::check(QOR_RecorderGetSettings(rec->get(), handle_, &mode, &max_count, &requested, &width, &height,
                                        &metadata_lines));
-    recorder_capacity_ = max_count;
+    rec->setCapacity(max_count);
     last_image_number_ = 0;
-    roi_ = {1, 1, width, height};
-    double_image_factor_ = 1;
+    next.roi = {1, 1, width, height};
+    next.double_image_factor = 1;
+    {
+        std::lock_guard lock(state_mutex_);
+        recorder_ = std::move(rec);
+        layout_ = next;
+    }
 }
 
 uint16_t Camera::getCamRamSegment() {
@@ -365,7 +343,7 @@ uint16_t Camera::getCamRamSegment() {
 uint32_t Camera::getCamRamMaxImages() {
     if (!hasRam()) throw camRamUnsupported(errc::kCamRamUnsupported);
     if (RecorderPtr rec = recorder(); rec && (recorderMode(rec) & kStorageKindMask) == kCamRamKind)
-        return recorder_capacity_;
+        return rec->capacity();
     uint32_t valid = 0, max = 0;
     sdk::check(QOR_GetNumberOfImagesInSegment(handle_, active_segment_, &valid, &max));
     return max;

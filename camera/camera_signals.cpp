@@ -94,12 +94,7 @@ void Camera::applyAutoExposure(bool force) {
     }
     sdk::check(QOR_RecorderSetAutoExpRegions(rec->get(), handle_, static_cast<uint16_t>(settings.region), nullptr,
                                              nullptr, 0));
-    if (!force) {
-        int running = 0;
-        int32_t status = QOR_RecorderGetStatus(rec->get(), handle_, &running, nullptr, nullptr, nullptr, nullptr,
-                                               nullptr, nullptr, nullptr, nullptr);
-        if (!sdk::succeeded(status) || !running) return;
-    }
+    if (!force && !recorderRunning(rec)) return;
     SdkTime max = toSdkTime(settings.max_exposure_s);
     uint32_t min = toSdkValue(settings.min_exposure_s, max.base);
     sdk::check(QOR_RecorderSetAutoExposure(rec->get(), handle_, on ? 1 : 0, 3, min, max.value, max.base));
@@ -112,11 +107,11 @@ void Camera::configureAutoExposure(RegionType region_type, double min_exposure_s
         throw CameraException("invalid exposure time limits for auto exposure: NaN", errc::kInvalidArgument);
     if (min_exposure_s >= max_exposure_s)
         throw CameraException("invalid exposure time limits for auto exposure: min >= max", errc::kInvalidArgument);
-    const QOR_Description d = description();
-    if (min_exposure_s < (double(d.dwMinExposureDESC) - double(d.dwMinExposureStepDESC)) * 1e-9 || min_exposure_s < 0)
+    const TimeLimits limits = timeLimits(description(), false);
+    if (min_exposure_s < limits.min_exposure || min_exposure_s < 0)
         throw CameraException("invalid exposure time limits for auto exposure: smaller than min limit or negative",
                               errc::kInvalidArgument);
-    if (max_exposure_s > d.dwMaxExposureDESC * 1e-3)
+    if (max_exposure_s > limits.max_exposure)
         throw CameraException("invalid exposure time limits for auto exposure: greater than max limit",
                               errc::kInvalidArgument);
     {

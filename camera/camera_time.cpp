@@ -22,4 +22,13 @@ uint32_t toSdkValue(double seconds, uint16_t base) {
 
 double fromSdkTime(uint32_t value, uint16_t base) { return value / kScale[base > 2 ? 2 : base]; }
 
+TimeLimits timeLimits(const QOR_Description& d, bool ir) {
+    const double step = d.dwMinExposureStepDESC;
+    if (ir)
+        return {(d.dwMinExposureIRDESC - step) * 1e-9, d.dwMaxExposureIRDESC * 1e-3, d.dwMinDelayIRDESC * 1e-9,
+                d.dwMaxDelayIRDESC * 1e-3};
+    return {(d.dwMinExposureDESC - step) * 1e-9, d.dwMaxExposureDESC * 1e-3, d.dwMinDelayDESC * 1e-9,
+            d.dwMaxDelayDESC * 1e-3};
+}
+
 }  // namespace qor

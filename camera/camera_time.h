@@ -1,7 +1,10 @@
 #pragma once
 
-// Seconds to and from the SDK's integer times with a time base (0 ns, 1 us, 2 ms).
+// Seconds to and from the SDK's integer times with a time base (0 ns, 1 us, 2 ms), and the time
+// limits a camera description sets.
 #include <cstdint>
+
+#include "camera/vendor/qor_camsys.h"
 
 namespace qor {
 
@@ -17,5 +20,17 @@ SdkTime toSdkTime(double seconds);
 uint32_t toSdkValue(double seconds, uint16_t base);
 /// value / 10^(9 - 3 * base).
 double fromSdkTime(uint32_t value, uint16_t base);
+
+/// Exposure and delay limits in seconds.
+struct TimeLimits {
+    double min_exposure;
+    double max_exposure;
+    double min_delay;
+    double max_delay;
+};
+
+/// The limits of a description, from its IR-sensitive set when `ir`. The exposure minimum is one
+/// step below the described minimum: the camera rounds up within a step.
+TimeLimits timeLimits(const QOR_Description& d, bool ir);
 
 }  // namespace qor

@@ -144,6 +144,19 @@ void Image::reshape(DataFormat format, RawFormat raw_format, uint64_t x0, uint64
     y1_ = y1;
 }
 
+uint64_t Image::pixelBytes(DataFormat format, RawFormat raw_format, uint64_t width, uint64_t height) {
+    auto bytes = [](BufferLayout layout) {
+        switch (layout.width) {
+            case ElementWidth::Bits8: return layout.count;
+            case ElementWidth::Bits16: return layout.count * sizeof(uint16_t);
+            case ElementWidth::None: break;
+        }
+        return uint64_t{0};
+    };
+    const uint64_t raw = format == DataFormat::CompressedMono8 ? 0 : bytes(rawLayout(raw_format, width, height));
+    return raw + bytes(convertedLayout(format, raw_format, width, height));
+}
+
 void Image::recycle() {
     PixelData raw = std::move(raw_);
     PixelData converted = std::move(converted_);

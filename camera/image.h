@@ -49,6 +49,8 @@ public:
     void reshape(DataFormat format, RawFormat raw_format, uint64_t x0, uint64_t y0, uint64_t x1, uint64_t y1);
     /// Back to the state of a new image, keeping the memory of the pixel vectors for the next reshape.
     void recycle();
+    /// Bytes of pixel data that `reshape` makes an image of this format and size hold.
+    static uint64_t pixelBytes(DataFormat format, RawFormat raw_format, uint64_t width, uint64_t height);
 
     /// Engages the metadata block with a copy of the record.
     void setMetaData(const QOR_Metadata& metadata);

@@ -134,13 +134,19 @@ void Lumra::choose(LumraType type, const std::string& com_port) {
     check(LUMRA_ScanDevices(handles.data(), static_cast<int>(handles.size()), &count));
     const size_t found = std::clamp<size_t>(count > 0 ? static_cast<size_t>(count) : 0, 0, handles.size());
 
-    std::vector<DeviceInfo> infos;
-    infos.reserve(found);
-    for (size_t i = 0; i < found; ++i) infos.push_back(deviceInfo(handles[i]));
+    // A device whose information cannot be read (a port name longer than the buffer, say) can be
+    // neither matched nor used; it is left out rather than keeping every other device from opening.
+    std::vector<std::optional<DeviceInfo>> infos(found);
+    for (size_t i = 0; i < found; ++i) {
+        try {
+            infos[i] = deviceInfo(handles[i]);
+        } catch (const LumraException&) {
+        }
+    }
 
     auto firstFree = [&](const std::function<bool(const DeviceInfo&)>& matches) -> std::optional<size_t> {
         for (size_t i = 0; i < infos.size(); ++i)
-            if (infos[i].status == LUMRA_STATUS_NOT_OPENED && matches(infos[i])) return i;
+            if (infos[i] && infos[i]->status == LUMRA_STATUS_NOT_OPENED && matches(*infos[i])) return i;
         return std::nullopt;
     };
     auto ofType = [&](const DeviceInfo& info) { return info.type == static_cast<int>(type); };
@@ -275,7 +281,7 @@ void Lumra::executeCommand(const std::string& cmd, std::string& answer, const st
     answer = buffer.data();
 }
 
-std::string Lumra::getVersions(const std::string& /*library*/) const {
+std::string Lumra::getVersions(const std::string& /*library*/) {
     int major = 0, minor = 0, patch = 0, build = 0;
     check(LUMRA_GetVersion(&major, &minor, &patch, &build));
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch) + "." +

@@ -82,8 +82,9 @@ public:
     /// Sends a raw command with an optional value (empty = none) and returns the device's answer in
     /// `answer`. Throws LumraException.
     void executeCommand(const std::string& cmd, std::string& answer, const std::string& in_val);
-    /// SDK version as "a.b.c.d"; the library name is not used. Throws LumraException.
-    std::string getVersions(const std::string& library) const;
+    /// SDK version as "a.b.c.d"; needs no opened device, and the library name is not used. Throws
+    /// LumraException only when the SDK reports a failure.
+    static std::string getVersions(const std::string& library);
 
     /// Log file of the SDK: $HOME, or the user's home from the password database, plus
     /// "/.qor/qor_logging/lym_lumra.log".

@@ -123,6 +123,7 @@ std::optional<std::string> LumraControl::executeCommand(const std::string& cmd, 
 
 std::optional<std::string> LumraControl::getVersions(const std::string& library) {
     std::lock_guard lock(mutex_);
-    return forward<std::optional<std::string>>(opened, "lumra_->getVersions(library)failed:", std::nullopt,
-                                               [&] { return lumra_->getVersions(library); });
+    // The version is the library's, not a device's: it is answered with no light source open too.
+    return forward<std::optional<std::string>>(true, "lumra_->getVersions(library)failed:", std::nullopt,
+                                               [&] { return lym::Lumra::getVersions(library); });
 }

@@ -38,6 +38,7 @@ public:
     bool switchOff();
     bool switchOn();
     std::optional<std::string> executeCommand(const std::string& cmd, const std::string& in_val);
+    /// The SDK version; needs no open light source.
     std::optional<std::string> getVersions(const std::string& library);
 
 private:

@@ -6,6 +6,7 @@
 
 #include "lightsource/lumra_json.h"
 #include "server/console_assets.h"
+#include "server/request_json.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ DiscoveryEntry lumraEntry(LumraControl* control, const std::string& address, uin
 // Request parameters carry JSON text: a text value arrives as a quoted JSON string. Throws nlohmann's
 // parse or type error otherwise.
 std::string textParameter(const httplib::Request& req, const char* name) {
-    return nlohmann::json::parse(req.get_param_value(name)).get<std::string>();
+    return request_json::parse(req.get_param_value(name)).get<std::string>();
 }
 
 }  // namespace
@@ -97,15 +98,14 @@ void LumraHttpServer::getConfiguration(const Request&, Response& res) {
 }
 
 void LumraHttpServer::setConfiguration(const Request& req, Response& res) {
-    const nlohmann::json body = nlohmann::json::parse(req.body);
+    const nlohmann::json body = request_json::parse(req.body);
     // A missing key, or a body that is no object, leaves its list empty; the device's checks then
-    // reject the lengths.
-    nlohmann::json complete{{"intensities", nlohmann::json::array()}, {"on_states", nlohmann::json::array()}};
+    // reject the lengths. Each value is converted where it stands, so a wrong kind fails at once.
+    lym::LumraConfiguration config;
     if (body.is_object()) {
-        for (const char* key : {"intensities", "on_states"})
-            if (body.contains(key)) complete[key] = body[key];
+        if (const auto it = body.find("intensities"); it != body.end()) it->get_to(config.intensities);
+        if (const auto it = body.find("on_states"); it != body.end()) it->get_to(config.on_states);
     }
-    const auto config = complete.get<lym::LumraConfiguration>();
     res.status = control_->setConfiguration(config) ? 200 : 503;
 }
 

@@ -522,6 +522,11 @@ namespace qor::json_tables {
 uint16_t uint16FromJson(const json& j) { return narrowFrom<uint16_t>(j); }
 uint32_t uint32FromJson(const json& j) { return narrowFrom<uint32_t>(j); }
 
+uint16_t uint16NumberFromJson(const json& j) {
+    if (!j.is_number()) throwNotNumber(j);
+    return narrowFrom<uint16_t>(j);
+}
+
 double doubleFromJson(const json& j) {
     if (!j.is_number()) throwNotNumber(j);
     return j.get<double>();

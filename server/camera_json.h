@@ -149,6 +149,9 @@ Roi cropFromJson(const nlohmann::json& j);
 /// truncated toward zero, low bits kept); other kinds throw type_error 302.
 uint16_t uint16FromJson(const nlohmann::json& j);
 uint32_t uint32FromJson(const nlohmann::json& j);
+/// A number (not a boolean) as a 16-bit unsigned integer, converted as uint16FromJson does; other
+/// kinds throw type_error 302.
+uint16_t uint16NumberFromJson(const nlohmann::json& j);
 /// A number (not a boolean) as a double; other kinds throw type_error 302.
 double doubleFromJson(const nlohmann::json& j);
 

@@ -5,12 +5,15 @@
 #include <iostream>
 
 #include "server/accepted_sockets.h"
-#include "server/task_queue.h"
 
 namespace {
 
-// Enough workers for many idle keep-alive clients and long waits at once.
+// Requests handled at once (idle and slow clients wait without a worker); enough for many long waits.
 constexpr size_t kMaxWorkers = 256;
+
+// Request bodies are JSON documents and look-up tables of at most 1 MiB; anything larger is refused
+// with 413 before it is held in memory.
+constexpr size_t kMaxRequestBody = size_t{4} << 20;
 
 void print(const std::string& line) { std::cout << line << std::flush; }
 
@@ -19,10 +22,10 @@ void print(const std::string& line) { std::cout << line << std::flush; }
 ClaimedHttpServer::ClaimedHttpServer(Dispatcher* dispatcher, std::string address, uint16_t port, DiscoveryEntry entry,
                                      ServerConsoleTags tags, std::string bind_address)
     : address_(std::move(address)), bind_address_(std::move(bind_address)), port_(port), dispatcher_(dispatcher), entry_(std::move(entry)),
-      tags_(std::move(tags)) {
+      tags_(std::move(tags)), http_(kMaxWorkers) {
     // Small replies must not wait for the peer's delayed acknowledgement.
     http_.set_tcp_nodelay(true);
-    http_.new_task_queue = [] { return new GrowingTaskQueue(kMaxWorkers); };
+    http_.set_payload_max_length(kMaxRequestBody);
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return routeExact(req, res); });
     http_.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) { addCorsHeaders(res); });
@@ -45,7 +48,7 @@ void ClaimedHttpServer::start() {
 void ClaimedHttpServer::listenLoop() {
     print(tags_.port_tag + std::to_string(port_) + "] HTTP listening\n");
     // A port that cannot be bound ends the thread; the server then answers nothing.
-    const bool bound = http_.bind_to_port(bind_address_, port_);
+    const bool bound = http_.bindWithBacklog(bind_address_, port_);
     {
         std::lock_guard lock(wake_mutex_);
         bind_attempted_ = true;

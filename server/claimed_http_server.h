@@ -18,6 +18,7 @@
 
 #include "discovery/discovery_entry.h"
 #include "discovery/dispatcher.h"
+#include "server/http_listener.h"
 
 /// Console texts that tell the device servers apart.
 struct ServerConsoleTags {
@@ -101,7 +102,7 @@ private:
     Dispatcher* dispatcher_;
     DiscoveryEntry entry_;
     ServerConsoleTags tags_;
-    httplib::Server http_;
+    HttpListener http_;
     std::thread listen_thread_;
     std::thread heartbeat_thread_;
     std::atomic<bool> running_{false};

@@ -2,13 +2,15 @@
 
 #include <system_error>
 
+#include "server/request_json.h"
+
 namespace route_params {
 
-nlohmann::json jsonBody(const httplib::Request& req) { return nlohmann::json::parse(req.body); }
+nlohmann::json jsonBody(const httplib::Request& req) { return request_json::parse(req.body); }
 
 std::optional<nlohmann::json> jsonParam(const httplib::Request& req, const std::string& name) {
     if (!req.has_param(name)) return std::nullopt;
-    return nlohmann::json::parse(req.get_param_value(name));
+    return request_json::parse(req.get_param_value(name));
 }
 
 double requiredNumber(const nlohmann::json& object, const char* key) {
@@ -30,8 +32,9 @@ std::filesystem::path lutDirectory(const std::filesystem::path& lut_dir) {
 std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path,
                                                     const std::filesystem::path& lut_dir) {
     std::filesystem::path resolved = path.has_root_directory() ? path : lutDirectory(lut_dir) / path.filename();
+    // Only a regular file is a table: opening a FIFO would wait for a writer, a device could be anything.
     std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::status(resolved, ec))) return std::nullopt;
+    if (!std::filesystem::is_regular_file(std::filesystem::status(resolved, ec))) return std::nullopt;
     return resolved;
 }
 

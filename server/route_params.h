@@ -11,11 +11,13 @@
 
 namespace route_params {
 
-/// The request body parsed as one JSON document; throws nlohmann::json::parse_error for other text.
+/// The request body parsed as one JSON document; throws nlohmann::json::parse_error for other text and
+/// for nesting deeper than request_json::kMaxDepth.
 nlohmann::json jsonBody(const httplib::Request& req);
 
 /// The first value of the named parameter (query string or form field) parsed as JSON; empty when the
-/// request has no such parameter. Throws nlohmann::json::parse_error for text that is not JSON.
+/// request has no such parameter. Throws nlohmann::json::parse_error for text that is not JSON or that
+/// nests too deep.
 std::optional<nlohmann::json> jsonParam(const httplib::Request& req, const std::string& name);
 
 /// The value under `key` as a double; throws out_of_range 403 when the key is missing, type_error 304
@@ -26,7 +28,8 @@ double requiredNumber(const nlohmann::json& object, const char* key);
 std::filesystem::path lutDirectory(const std::filesystem::path& lut_dir);
 
 /// An absolute path unchanged; a relative one becomes its file-name part inside lutDirectory(lut_dir)
-/// (directory parts are dropped). Empty when nothing exists at the result; throws only on allocation.
+/// (directory parts are dropped). Empty when the result is no regular file (missing, a directory, a
+/// FIFO, a device); symbolic links are followed. Throws only on allocation.
 std::optional<std::filesystem::path> resolveLutPath(const std::filesystem::path& path,
                                                     const std::filesystem::path& lut_dir);
 

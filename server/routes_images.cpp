@@ -1,4 +1,6 @@
 // Recording, image and camera-RAM routes of the camera HTTP server.
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <concepts>
@@ -329,6 +331,18 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     sendImageReply(*control_, res, replyOwning(std::move(image)));
 }
 
+namespace {
+
+// Frees a series and hands the freed pages back to the system: the allocator would otherwise keep
+// a large series' memory resident after a smaller one replaced it.
+void releaseSeries(std::vector<qor::Image>& series) {
+    if (series.empty()) return;
+    std::vector<qor::Image>().swap(series);
+    malloc_trim(0);
+}
+
+}  // namespace
+
 void CameraHttpServer::images(const Request& req, Response& res) {
     if (!hasAll(req, {"start_index", "format"})) {
         res.status = 400;
@@ -347,7 +361,7 @@ void CameraHttpServer::images(const Request& req, Response& res) {
         std::lock_guard lock(images_mutex_);
         series.swap(images_);
     }
-    series.clear();
+    releaseSeries(series);
     const bool ok = crop ? control_->images(series, *crop, format, start_index, pointerTo(comp_params))
                          : control_->images(series, format, start_index, pointerTo(comp_params));
     if (!ok) return sendErrorReply(res);
@@ -434,8 +448,9 @@ void CameraHttpServer::hasRam(const Request&, Response& res) {
 }
 
 void CameraHttpServer::switchToCamRam(const Request& req, Response& res) {
-    const bool ok = req.has_param("segment") ? control_->switchToCamRam(narrowFrom<uint16_t>(presentParam(req, "segment")))
-                                             : control_->switchToCamRam();
+    const bool ok = req.has_param("segment")
+                        ? control_->switchToCamRam(qor::json_tables::uint16NumberFromJson(presentParam(req, "segment")))
+                        : control_->switchToCamRam();
     if (!ok) return sendErrorReply(res);
     res.status = 200;
 }

@@ -1,11 +1,14 @@
 // Identity, state and settings routes of the camera HTTP server: identity and description, the
 // configuration with exposure and delay, auto exposure, conversion settings, the four hardware
 // signals, look-up tables and the white balance.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include "server/camera_http_server.h"
@@ -25,26 +28,52 @@ void replyJson(httplib::Response& res, const json& document) {
 
 void replyEmpty(httplib::Response& res) { res.status = 200; }
 
+// Text that the reply can name exactly as it is stored: valid UTF-8 (a JSON reply could not carry
+// other bytes) and no control characters (a NUL would end the stored name early).
+bool isPrintableUtf8(const std::string& text) {
+    for (const unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    try {
+        (void)json(text).dump();
+    } catch (const json::type_error&) {
+        return false;
+    }
+    return true;
+}
+
 // The file name an uploaded table is stored under inside the table directory, or empty when the
-// client's name has no usable last component ("dir/", ".", ".."): only that component is used, so
-// an upload never lands outside the directory.
+// client's name has no usable last component ("dir/", ".", "..") or is not printable UTF-8: only
+// that component is used, so an upload never lands outside the directory.
 std::string storedLutName(const std::string& client_name) {
     if (client_name.empty()) return "lut.lt1";
+    if (!isPrintableUtf8(client_name)) return {};
     const std::filesystem::path name = std::filesystem::path(client_name).filename();
     if (name.empty() || name == "." || name == "..") return {};
     return name.string();
 }
 
-// Writes the whole content or reports false; a partly written file is removed so that no truncated
-// table is loaded later.
+bool writeAll(int fd, const std::string& content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes the whole content into a new file beside `file` and renames it into place, or reports
+// false. Whatever stood at the name before is never opened (a FIFO there would block the writer)
+// and no truncated table is ever visible under the name.
 bool writeFile(const std::filesystem::path& file, const std::string& content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (out) return true;
-    std::error_code ec;
-    std::filesystem::remove(file, ec);
+    std::string temporary = (file.parent_path() / ".upload-XXXXXX").string();
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return false;
+    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, content);
+    const bool closed = ::close(fd) == 0;
+    if (written && closed && ::rename(temporary.c_str(), file.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
     return false;
 }
 

@@ -4,6 +4,7 @@
 // the log of the calls that reached the simulation. Only tests and benchmarks include this.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ void reset();
 void failNext(const std::string& call, int32_t status, int count = 1);
 /// Makes the named call return `status` after `skip` further successful calls, for `count` calls.
 void failAfter(const std::string& call, int skip, int32_t status, int count = 1);
+/// Makes the named call wait `block_ms` milliseconds (-1: forever) after `skip` further successful
+/// calls, for `count` calls; each then returns `status` when given, else acts normally.
+void blockAfter(const std::string& call, int skip, int block_ms, std::optional<int32_t> status = std::nullopt,
+                int count = 1);
 void clearFaults();
 
 /// Every later call on a handle of this device fails as disconnected; the scan no longer lists it.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "sim/common/device_file_entries.h"
 #include "sim/common/device_lock.h"
 #include "sim/common/device_set.h"
 #include "sim/common/errors.h"
@@ -439,6 +440,40 @@ void CameraDevice::pushTrigger() {
     trigger_cv_.notify_all();
 }
 
+namespace {
+// Steady-clock time of the library's last initialisation in nanoseconds; -1 before the first.
+std::atomic<int64_t> g_initialized_at_ns{-1};
+
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+bool CameraDevice::unplugged() const {
+    if (unplugged_) return true;
+    const int64_t initialized_at = g_initialized_at_ns;
+    if (unplug_after_s_ < 0 || initialized_at < 0) return false;
+    if (static_cast<double>(steadyNowNs() - initialized_at) < unplug_after_s_ * 1e9) return false;
+    unplugged_ = true;
+    return true;
+}
+
+void CameraDevice::planUnplug(std::optional<uint64_t> after_calls, std::optional<double> after_s) {
+    if (after_calls) {
+        if (*after_calls == 0) unplugged_ = true;
+        calls_left_ = static_cast<int64_t>(*after_calls);
+    }
+    if (after_s) unplug_after_s_ = *after_s;
+}
+
+void CameraDevice::noteCall() {
+    int64_t left = calls_left_;
+    while (left > 0 && !calls_left_.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 1) unplugged_ = true;
+}
+
 bool CameraDevice::takeTrigger(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& stop) {
     std::unique_lock lock(trigger_mutex_);
     trigger_cv_.wait_until(lock, deadline, [&] { return pending_triggers_ > 0 || stop.load(); });
@@ -498,7 +533,13 @@ void refreshDevices(Registry& r) {
     r.devices.clear();
     nlohmann::json set = deviceSet();
     r.init_status = 0;
-    if (set.contains("sdk") && set["sdk"].is_object()) r.init_status = set["sdk"].value("init_status", 0);
+    if (set.contains("sdk") && set["sdk"].is_object()) {
+        const nlohmann::json& status = set["sdk"].value("init_status", nlohmann::json(0));
+        if (status.is_number_integer())
+            r.init_status = static_cast<int32_t>(status.get<int64_t>());
+        else
+            std::fprintf(stderr, "[qor-sim] device file: \"init_status\" must be an integer; ignored\n");
+    }
     uint16_t number = 1;
     for (const auto& entry : set["cameras"]) {
         try {
@@ -506,6 +547,15 @@ void refreshDevices(Registry& r) {
         } catch (const std::exception& e) {
             std::fprintf(stderr, "[qor-sim] camera entry skipped: %s\n", e.what());
         }
+    }
+    for (const UnplugEntry& plan : unplugEntries(set)) {
+        bool found = false;
+        for (const auto& d : r.devices) {
+            if (d->model().serial != plan.serial) continue;
+            d->planUnplug(plan.after_calls, plan.after_s);
+            found = true;
+        }
+        if (!found) std::fprintf(stderr, "[qor-sim] device file: no camera %u to unplug\n", plan.serial);
     }
 }
 
@@ -564,6 +614,7 @@ HandleLookup lookupHandle(QOR_HANDLE handle) {
     auto it = r.handles.find(handle);
     if (it == r.handles.end()) return {nullptr, err::kInvalidHandle};
     if (it->second.device->unplugged()) return {nullptr, err::kDisconnected};
+    it->second.device->noteCall();
     return {it->second.device, 0};
 }
 
@@ -577,6 +628,7 @@ void setSdkInitialized(bool on) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.initialized = on;
+    if (on) g_initialized_at_ns = steadyNowNs();
 }
 
 int32_t sdkInitStatus() {

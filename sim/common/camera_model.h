@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,8 +151,14 @@ public:
     bool recording() const { return recording_; }
     void setRecording(bool on);
 
-    bool unplugged() const { return unplugged_; }
+    /// True once unplugged, or once the planned time after the library's initialisation has passed.
+    bool unplugged() const;
     void unplug() { unplugged_ = true; }
+    /// Plans the unplugging: after that many further calls on the device's handles, or that many
+    /// seconds after the library was initialised. Set before the device is shared.
+    void planUnplug(std::optional<uint64_t> after_calls, std::optional<double> after_s);
+    /// Counts one call on a handle of the device towards a planned unplugging.
+    void noteCall();
 
     /// Software triggers: ForceTrigger adds one, the recorder takes them.
     void pushTrigger();
@@ -169,7 +176,9 @@ private:
     CameraSettings settings_;
     std::atomic<bool> armed_{false};
     std::atomic<bool> recording_{false};
-    std::atomic<bool> unplugged_{false};
+    mutable std::atomic<bool> unplugged_{false};
+    std::atomic<int64_t> calls_left_{-1};  // -1: no unplugging planned by calls
+    double unplug_after_s_ = -1;           // -1: none planned by time
     std::mutex trigger_mutex_;
     std::condition_variable trigger_cv_;
     uint32_t pending_triggers_ = 0;

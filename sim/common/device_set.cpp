@@ -90,15 +90,7 @@ nlohmann::json environmentSet() {
 // A device file may arm faults for a process that tests cannot reach otherwise:
 // "faults": [{"call": "QOR_OpenCameraDevice", "status": -2146172925, "skip": 1, "count": 1}].
 void armFaults(const nlohmann::json& set) {
-    if (!set.contains("faults") || !set["faults"].is_array()) return;
-    for (const auto& f : set["faults"]) {
-        if (f.is_object() && f.contains("call") && f.contains("block_ms")) {
-            blockAfter(f["call"].get<std::string>(), f.value("skip", 0), f["block_ms"].get<int>(), f.value("count", 1));
-            continue;
-        }
-        if (!f.is_object() || !f.contains("call") || !f.contains("status")) continue;
-        failAfter(f["call"].get<std::string>(), f.value("skip", 0), f["status"].get<int32_t>(), f.value("count", 1));
-    }
+    for (const FaultEntry& entry : faultEntries(set)) armFault(entry);
 }
 
 void replaceSet(nlohmann::json set) {

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "sim/control.h"
 
@@ -15,9 +15,9 @@ namespace {
 
 struct Fault {
     int skip = 0;
-    int32_t status = 0;
+    std::optional<int32_t> status;
     int count = 0;
-    int block_ms = 0;  // instead of failing, the call blocks this long (negative: for ever), then runs
+    int block_ms = 0;
 };
 
 // The log keeps the most recent calls only, so long recordings do not grow it without bound.
@@ -50,38 +50,36 @@ bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& s
         --f.skip;
         return false;
     }
-    status = f.status;
-    const int block_ms = f.block_ms;
+    const Fault fired = f;
     if (--f.count <= 0) r.faults.erase(it);
-    if (block_ms == 0) return true;
-    // A hung device: the call neither returns nor holds the registry while it waits.
     lock.unlock();
-    if (block_ms < 0)
+    // A blocking call blocks only itself: other calls, and the process's exit, go on.
+    if (fired.block_ms < 0)
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(block_ms));
-    return false;
+    if (fired.block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fired.block_ms));
+    if (!fired.status) return false;
+    status = *fired.status;
+    return true;
 }
 
-void blockAfter(const std::string& call, int skip, int block_ms, int count) {
+void armFault(const FaultEntry& entry) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (count <= 0) {
-        r.faults.erase(call);
+    if (entry.count <= 0) {
+        r.faults.erase(entry.call);
         return;
     }
-    r.faults[call] = Fault{skip, 0, count, block_ms};
+    r.faults[entry.call] = Fault{entry.skip, entry.status, entry.count, entry.block_ms};
 }
 
 void failNext(const std::string& call, int32_t status, int count) { failAfter(call, 0, status, count); }
 
 void failAfter(const std::string& call, int skip, int32_t status, int count) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    if (count <= 0) {
-        r.faults.erase(call);
-        return;
-    }
-    r.faults[call] = Fault{skip, status, count};
+    armFault(FaultEntry{call, status, skip, count, 0});
+}
+
+void blockAfter(const std::string& call, int skip, int block_ms, std::optional<int32_t> status, int count) {
+    armFault(FaultEntry{call, status, skip, count, block_ms});
 }
 
 void clearFaults() {

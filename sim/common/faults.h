@@ -5,15 +5,17 @@
 #include <initializer_list>
 #include <string>
 
+#include "sim/common/device_file_entries.h"
+
 namespace qorsim {
 
-/// Logs the call with its integer arguments; returns true with `status` set when a fault is armed
-/// for it, in which case the call must return that status and do nothing else.
-bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status);
+/// Arms one fault, replacing an armed fault of the same call; a count of 0 disarms the call.
+void armFault(const FaultEntry& entry);
 
-/// Makes the named call block for `block_ms` (negative: for ever) on its next `count` calls after
-/// `skip` unaffected ones; a call that comes back then runs normally.
-void blockAfter(const std::string& call, int skip, int block_ms, int count);
+/// Logs the call with its integer arguments and waits when an armed fault blocks it; returns true
+/// with `status` set when the fault has a status, in which case the call must return that status and
+/// do nothing else.
+bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status);
 
 }  // namespace qorsim
 

@@ -6,9 +6,10 @@
 #include <cstdint>
 
 // Each kernel is compiled for AVX-512, AVX2 and the x86-64 baseline; the loader picks the best
-// one the processor runs. The bodies are written as plain loops over constant-length blocks,
+// one the processor runs (not in builds that define QOR_NO_FUNCTION_CLONES, whose runtime cannot
+// run the loader's resolvers). The bodies are written as plain loops over constant-length blocks,
 // which the compiler vectorises at -O2 as well as at -O3.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(QOR_NO_FUNCTION_CLONES)
 #define QORSIM_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define QORSIM_KERNEL

@@ -1,9 +1,13 @@
 #include "sim/convert/lut_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -113,16 +117,34 @@ LutResult parseLut(const std::string& contents, int kind, PseudoLut& lut) {
 }
 
 LutResult readLutFile(const std::string& path, int kind, PseudoLut& lut) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return LutResult::Unreadable;
+    // Opened without waiting (a FIFO without a writer would block a plain open), then only a
+    // regular file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return LutResult::Unreadable;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return LutResult::Unreadable;
+    }
     std::string contents;
     char buffer[4096];
-    while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-        contents.append(buffer, static_cast<size_t>(file.gcount()));
-        if (contents.size() > kMaxFileSize) return LutResult::Malformed;
+    LutResult result = LutResult::Ok;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result = LutResult::Unreadable;
+            break;
+        }
+        if (n == 0) break;
+        contents.append(buffer, static_cast<size_t>(n));
+        if (contents.size() > kMaxFileSize) {
+            result = LutResult::Malformed;
+            break;
+        }
     }
-    if (file.bad()) return LutResult::Unreadable;
-    return parseLut(contents, kind, lut);
+    ::close(fd);
+    return result == LutResult::Ok ? parseLut(contents, kind, lut) : result;
 }
 
 }  // namespace qorsim::conv

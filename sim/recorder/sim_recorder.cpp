@@ -243,17 +243,20 @@ int32_t SimRecorder::stop() {
 }
 
 void SimRecorder::finishRecording(uint32_t error) {
-    std::unique_ptr<ImageFileWriter> writer;
     {
         std::lock_guard lock(mutex_);
-        if (!state_.running) return;
-        state_.running = false;
-        if (error != 0) state_.last_error = error;
-        state_.stop_ms = elapsedMs();
+        if (!state_.running || finishing_) return;
+        finishing_ = true;
     }
+    // The camera leaves its recording state and the files are complete before the status reports
+    // the stop: a client that sees it may at once arm the camera again or read the files.
     device_->setRecording(false);
     std::lock_guard lock(mutex_);
     if (writer_) writer_->finish();
+    state_.running = false;
+    finishing_ = false;
+    if (error != 0) state_.last_error = error;
+    state_.stop_ms = elapsedMs();
 }
 
 RecorderState SimRecorder::state() {

@@ -90,6 +90,7 @@ private:
     uint16_t type_ = 0;
     uint16_t segment_ = 0;
     RecorderState state_;
+    bool finishing_ = false;  // a stop is under way: the status still reports running
     std::deque<StoredFrame> frames_;  // memory kinds
     size_t ring_next_ = 0;           // ring buffer: slot of the next image once full
     std::unique_ptr<ImageFileWriter> writer_;
@@ -97,8 +98,10 @@ private:
     std::atomic<bool> stop_requested_{false};
     std::thread thread_;
 
+    // The recording thread reads the switch on every image without the lock; the limits are read
+    // together under mutex_.
     std::atomic<uint16_t> ae_region_{0};
-    bool ae_on_ = false;
+    std::atomic<bool> ae_on_{false};
     uint64_t ae_min_ns_ = 0;
     uint64_t ae_max_ns_ = 0;
 };

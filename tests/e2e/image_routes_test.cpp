@@ -616,7 +616,16 @@ TEST_F(ImageRoutesTest, SeriesWithoutCropReportsTheImageSizeAndAFailedRebuildEmp
     ASSERT_TRUE(start);
     EXPECT_EQ(start->status, 500);
 
-    auto beyond = get(kMonoPort, "/v1/images", {{"start_index", "4"}, {"format", "\"Mono8\""}});
+    // A start at the recorded count gives the empty series: without a crop it has no size to
+    // answer (500), with one it is answered with the count 0; a start beyond it is refused.
+    auto at_end = get(kMonoPort, "/v1/images", {{"start_index", "4"}, {"format", "\"Mono8\""}});
+    ASSERT_TRUE(at_end);
+    EXPECT_EQ(at_end->status, 500);
+    auto at_end_cropped = get(kMonoPort, "/v1/images", {{"start_index", "4"}, {"format", "\"Mono8\""}, {"crop", whole}});
+    ASSERT_TRUE(at_end_cropped);
+    EXPECT_EQ(at_end_cropped->status, 200);
+    EXPECT_EQ(at_end_cropped->get_header_value("count"), "0");
+    auto beyond = get(kMonoPort, "/v1/images", {{"start_index", "5"}, {"format", "\"Mono8\""}});
     ASSERT_TRUE(beyond);
     EXPECT_EQ(beyond->status, 503);
     EXPECT_EQ(errorOf(beyond), (json{{"code", kInvalidArgument}, {"where", "images"}}));
@@ -821,9 +830,12 @@ TEST_F(ImageRoutesTest, CameraRamRoutesOnTheMonoCamera) {
     ASSERT_TRUE(switched);
     EXPECT_EQ(switched->status, 200);
     EXPECT_EQ(post(kMonoPort, "/v1/switchToCamRam")->status, 200);
-    auto bad = post(kMonoPort, "/v1/switchToCamRam", {{"segment", "\"x\""}});
-    ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->status, 500);
+    // A segment is a number: a text or a boolean is refused.
+    for (const char* segment : {"\"x\"", "true", "false", "[1]"}) {
+        auto bad = post(kMonoPort, "/v1/switchToCamRam", {{"segment", segment}});
+        ASSERT_TRUE(bad) << segment;
+        EXPECT_EQ(bad->status, 500) << segment;
+    }
     auto invalid = post(kMonoPort, "/v1/switchToCamRam", {{"segment", "9"}});
     ASSERT_TRUE(invalid);
     EXPECT_EQ(invalid->status, 503);

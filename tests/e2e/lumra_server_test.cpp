@@ -270,6 +270,34 @@ TEST(LumraServerTest, SetConfigurationRoundTripsAndRejectsWhatTheDeviceCannotTak
     EXPECT_EQ(server.configuration()["on_states"], json::parse("[0,1,0,1]"));
 }
 
+TEST(LumraServerTest, HostileBodiesAreRefusedWhileTheSwitchedOnLightSourceKeepsBeingServed) {
+    LumraServer server(devices());
+    ASSERT_TRUE(server.ready());
+    ASSERT_EQ(answer(server.post("/v1/switchOn")), "200 ");
+    const json lit = json::parse(R"({"intensities":[10,20,30,40],"on_states":[1,0,1,1]})");
+    ASSERT_EQ(answer(server.post("/v1/setConfiguration", lit.dump())), "200 ");
+
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');  // about 200 kB
+    const std::vector<std::string> bodies = {
+        R"({"intensities":)" + deep + R"(,"on_states":[0,0,0,0]})",
+        R"({"intensities":[1,2,3,4],"on_states":)" + deep + "}",
+        R"({"intensities":[)" + deep + R"(,2,3,4],"on_states":[0,0,0,0]})",
+        deep,
+    };
+    for (const std::string& body : bodies) EXPECT_EQ(answer(server.post("/v1/setConfiguration", body)), "500 ");
+    // Form bodies are limited by the HTTP library to 8 kB; this nests far beyond the limit in fewer.
+    const std::string deep_text = std::string(1000, '[') + "\"PING\"" + std::string(1000, ']');
+    EXPECT_EQ(answer(server.post("/v1/executeCommand", httplib::Params{{"command", deep_text}})), "500 ");
+    auto huge = server.post("/v1/setConfiguration", std::string(5u << 20, ' '));
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->status, 413);
+
+    ASSERT_TRUE(server.process().running()) << server.process().standardError();
+    EXPECT_EQ(server.configuration(), lit);
+    auto state = server.post("/v1/executeCommand", httplib::Params{{"command", R"("GET_OUTPUT")"}});
+    EXPECT_EQ(answer(state), R"(200 "ON")");
+}
+
 TEST(LumraServerTest, DefaultConfigurationTurnsEveryChannelOffAndAnswersTheConfiguration) {
     LumraServer server(devices());
     ASSERT_TRUE(server.ready());
@@ -322,12 +350,13 @@ TEST(LumraServerTest, WithoutALightSourceTheEntryIsAnonymousAndDeviceRoutesFail)
     ASSERT_TRUE(server.ready()) << server.process().standardOutput() << server.process().standardError();
     EXPECT_EQ(qortest::discoverRaw(R"({"action":"discover","type":"lumra"})"),
               R"([{"free":true,"ip":"0.0.0.0","name":"","port":8093,"serial":4294967295,"type":"lumra"}])");
-    for (const char* path : {"/v1/getComPort", "/v1/getType", "/v1/getDescription", "/v1/getConfiguration",
-                             "/v1/getVersions"}) {
+    for (const char* path : {"/v1/getComPort", "/v1/getType", "/v1/getDescription", "/v1/getConfiguration"}) {
         auto res = server.get(path);
         ASSERT_TRUE(res) << path;
         EXPECT_EQ(answer(res), "503 ") << path;
     }
+    // The SDK's version needs no light source.
+    EXPECT_EQ(server.get("/v1/getVersions")->status, 200);
     EXPECT_EQ(answer(server.post("/v1/setConfiguration", "{}")), "503 ");
     EXPECT_EQ(answer(server.post("/v1/defaultConfiguration")), "503 ");
     EXPECT_EQ(answer(server.post("/v1/executeCommand", httplib::Params{{"command", R"("PING")"}})), "503 ");

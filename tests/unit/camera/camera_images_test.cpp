@@ -823,7 +823,7 @@ TEST_F(CameraImagesTest, AVectorLongerThanTheImagesFromStartIndexIsRefused) {
         size_t length;
         uint32_t start;
     };
-    for (const Case& c : {Case{5, 8}, Case{11, 0}, Case{2, 9}, Case{0, 10}, Case{1, 10}, Case{0, 11},
+    for (const Case& c : {Case{5, 8}, Case{11, 0}, Case{2, 9}, Case{1, 10}, Case{0, 11},
                           Case{0, 0xFFFFFFFF}, Case{1, 0xFFFFFFFF}}) {
         SCOPED_TRACE(testing::Message() << c.length << " from " << c.start);
         std::vector<Image> list(c.length);
@@ -834,6 +834,53 @@ TEST_F(CameraImagesTest, AVectorLongerThanTheImagesFromStartIndexIsRefused) {
         EXPECT_EQ(list.size(), c.length);
     }
     EXPECT_EQ(qorsim::callCount("QOR_RecorderCopyImage"), 0);
+}
+
+TEST_F(CameraImagesTest, AStartAtTheRecordedCountGivesTheEmptySeries) {
+    auto cam = open();
+    cam->record(4, RecordMode::sequence, {}, 0);
+    for (bool cropped : {false, true}) {
+        std::vector<Image> list;
+        if (cropped)
+            EXPECT_EQ(codeOf([&] { cam->images(list, qor::Roi{1, 1, 8, 8}, DataFormat::Mono16, 4, nullptr); }), 0);
+        else
+            EXPECT_EQ(codeOf([&] { cam->images(list, DataFormat::Mono16, 4, nullptr); }), 0);
+        EXPECT_TRUE(list.empty());
+    }
+}
+
+TEST_F(CameraImagesTest, ASeriesBeyondTheMemoryBudgetIsRefusedBeforeAnyImageIsMade) {
+    auto cam = open();
+    cam->record(10, RecordMode::sequence, {}, 0);
+    const uint64_t mono16 = widthOf(kMonoRoi) * heightOf(kMonoRoi) * 2;
+    const uint64_t mono8 = Image::pixelBytes(DataFormat::Mono8, qor::RawFormat::Word, widthOf(kMonoRoi),
+                                             heightOf(kMonoRoi));
+    EXPECT_GT(mono8, mono16) << "a converted image holds its raw words as well";
+    cam->setImageSeriesBudget(10 * mono16);
+    std::vector<Image> list;
+    EXPECT_EQ(codeOf([&] { cam->images(list, DataFormat::Mono16, 0, nullptr); }), 0);
+    EXPECT_EQ(list.size(), 10u);
+
+    qorsim::clearCalls();
+    std::vector<Image> converted;
+    EXPECT_EQ(codeOf([&] { cam->images(converted, DataFormat::Mono8, 0, nullptr); }), qor::errc::kNoMemory);
+    EXPECT_TRUE(converted.empty());
+    std::vector<Image> given(10);
+    EXPECT_EQ(codeOf([&] { cam->images(given, DataFormat::Mono8, 0, nullptr); }), qor::errc::kNoMemory);
+    for (const Image& img : given) EXPECT_EQ(img.outputBufferBytes(), 0u);
+    EXPECT_EQ(qorsim::callCount("QOR_RecorderCopyImage"), 0);
+
+    // What fits still goes: the tail of the recording, or a crop.
+    EXPECT_EQ(codeOf([&] { cam->images(converted, DataFormat::Mono8, 4, nullptr); }), 0);
+    EXPECT_EQ(converted.size(), 6u);
+    std::vector<Image> cropped;
+    EXPECT_EQ(codeOf([&] { cam->images(cropped, qor::Roi{1, 1, 8, 8}, DataFormat::Mono8, 0, nullptr); }), 0);
+    EXPECT_EQ(cropped.size(), 10u);
+
+    std::vector<Image> series;
+    EXPECT_EQ(messageOf([&] { cam->images(series, DataFormat::Mono8, 0, nullptr); }),
+              kMsg + "Image series of 10 images needs " + std::to_string(10 * mono8) +
+                  " bytes, more than the budget of " + std::to_string(10 * mono16) + " bytes");
 }
 
 TEST_F(CameraImagesTest, ARunningRingBufferRefusesSeries) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camera/camera.h"
+#include "camera/vendor/qor_camsys.h"
 #include "tests/support/expected_pattern.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/test_helpers.h"
@@ -676,3 +677,23 @@ TEST_F(CameraRecordingTest, FailedRecorderCreationLeavesNoRecorder) {
 }
 
 }  // namespace
+
+// ---- Back-to-back recordings ----------------------------------------------------------------
+
+TEST_F(CameraRecordingTest, ARecorderReportsItsStopOnlyOnceTheCameraLeftItsRecordingState) {
+    // A client that sees the stop may arm the camera again at once (a blocking record returns and the
+    // next one starts): the camera must no longer be recording by then, or every setting fails busy.
+    // The status is polled without pause, so the poll meets the stop as early as it can.
+    auto cam = openSmall();
+    int busy = 0;
+    int round = 0;
+    for (; round < 400 && busy == 0; ++round) {
+        cam->record(1, RecordMode::sequence_non_blocking, {}, 0);
+        while (cam->isRecording()) {
+        }
+        uint16_t state = 0;
+        ASSERT_EQ(QOR_GetRecordingState(cam->handle(), &state), 0);
+        if (state != 0) ++busy;
+    }
+    EXPECT_EQ(busy, 0) << "still recording after the stop in round " << round;
+}

@@ -130,6 +130,15 @@ TEST_F(LumraOpenTest, SelectsByPortByTypeOrBoth) {
     EXPECT_EQ(thrown([] { Lumra x(LumraType::ModelJ, ""); }).code(), kNoDevice);
 }
 
+TEST_F(LumraOpenTest, DeviceWhosePortNameDoesNotFitTheBufferIsLeftOut) {
+    const std::string long_port = "/dev/" + std::string(1100, 'x');
+    load({source(2, long_port, 101), source(2, "/dev/ttyB", 102)});
+    Lumra any(LumraType::Any, "");
+    EXPECT_EQ(any.getComPort(), "/dev/ttyB");
+    EXPECT_EQ(thrown([] { Lumra second(LumraType::ModelC, ""); }).code(), kNoDevice);
+    EXPECT_EQ(thrown([&] { Lumra by_name(LumraType::Any, long_port); }).code(), kNoDevice);
+}
+
 TEST_F(LumraOpenTest, TypeAtPortIsComparedWithFirstFreeDeviceOfThatType) {
     loadThree();
     const LumraException e = thrown([] { Lumra x(LumraType::ModelC, "/dev/ttyB"); });
@@ -468,9 +477,11 @@ TEST_F(LumraControlTest, WithoutLightSourceEveryOperationAnswersNotOpen) {
     EXPECT_FALSE(control.switchOff());
     EXPECT_FALSE(control.switchOn());
     EXPECT_FALSE(control.executeCommand("PING", ""));
-    EXPECT_FALSE(control.getVersions(""));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(qorsim::calls().empty());
+    // The SDK's version belongs to no device.
+    EXPECT_EQ(control.getVersions(""), lym::Lumra::getVersions(""));
+    EXPECT_TRUE(control.getVersions(""));
 }
 
 TEST_F(LumraControlTest, FailureWritesOneLineToStandardError) {

@@ -373,7 +373,9 @@ TEST_F(CameraControlTest, DestructionEndsAWaitWithoutTimeOut) {
     smallFrame(*cc, 10e-6, 1);
     ASSERT_TRUE(cc->record(5, RecordMode::sequence_non_blocking, {}, 0));
     testing::internal::CaptureStdout();
-    auto wait = std::async(std::launch::async, [&] { return cc->waitForNewImage(true, kNaN); });
+    // The waiting thread gets the facade itself: the owner is reset meanwhile.
+    CameraControl* facade = cc.get();
+    auto wait = std::async(std::launch::async, [facade] { return facade->waitForNewImage(true, kNaN); });
     EXPECT_EQ(wait.wait_for(50ms), std::future_status::timeout);
 
     auto destroy = std::async(std::launch::async, [&] { cc.reset(); });

@@ -2,6 +2,10 @@
 // expectations, look-up-table files, white balance, argument checks and fault injection.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -10,6 +14,7 @@
 #include <fstream>
 #include <ostream>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -719,6 +724,27 @@ TEST_F(PseudoTest, BadFilesFailAndKeepThePreviousTable) {
     EXPECT_EQ(QOR_LoadPseudoLut(conv_, 4, writeFile("any", interleavedBinary(table)).c_str()),
               err::kConvInvalidArgument);
     EXPECT_TRUE(same(colours(), table));
+}
+
+TEST_F(PseudoTest, PathsThatAreNoRegularFileFailAtOnceAndKeepTheTable) {
+    const auto before = colours();
+    const std::filesystem::path fifo = tempDir() / "fifo.lt1";
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A FIFO without a writer: a blocking open would never return, so the load runs aside and a
+    // writer is opened at the end to release it should it hang.
+    auto load = std::async(std::launch::async, [&] { return QOR_LoadPseudoLut(conv_, 3, fifo.c_str()); });
+    const bool returned = load.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    if (!returned) {
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+    }
+    EXPECT_TRUE(returned) << "the load waited for a writer";
+    EXPECT_EQ(load.get(), err::kConvLutFile);
+    for (const char* path : {"/dev/null", "/dev/zero", "/"})
+        EXPECT_EQ(QOR_LoadPseudoLut(conv_, 3, path), err::kConvLutFile) << path;
+    EXPECT_TRUE(same(colours(), before));
+    std::filesystem::remove(fifo);
 }
 
 TEST_F(PseudoTest, SampleTablesLoad) {

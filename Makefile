@@ -1,6 +1,7 @@
 # Two commands do all set-up on a fresh Debian machine: `make run` and `make test`.
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
+BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 SANITIZE   ?= 1
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -25,7 +26,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PREFIX     ?= /usr/local
 DESTDIR    ?=
 
-.PHONY: all deps doc-tools bench-deps configure build run test test-unit test-sanitize bench docs clean install package
+.PHONY: all deps doc-tools bench-deps configure build run test test-unit test-sanitize test-tsan fuzz bench docs clean install package
 
 all: build
 
@@ -81,9 +82,24 @@ test-sanitize: deps $(BUILD_SAN)/CMakeCache.txt
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer build: the concurrency tests only (label "concurrency").
+$(BUILD_TSAN)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZERS=thread
+
+test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L concurrency
+
 test: build doc-tools
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize; fi
+	@if [ "$(SANITIZE)" = 1 ]; then $(MAKE) --no-print-directory test-sanitize test-tsan; fi
+
+# A long fuzzing campaign: make fuzz COUNT=100000 SEED=1 (HTTP requests and as many datagrams).
+COUNT ?= 20000
+SEED  ?= 1
+fuzz: build
+	tests/support/netns_run.sh tests/robustness/campaign.sh $(abspath $(BUILD)) $(COUNT) $(SEED)
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
@@ -107,4 +123,4 @@ docs: doc-tools
 	  docs/api/lightsource.openapi.yaml -o docs/api/lightsource.html
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN)

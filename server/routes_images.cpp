@@ -116,14 +116,7 @@ PixelSpan bodyPixels(const qor::Image& image) {
 
 /// Everything an image reply sends, detached from the image series or the request's image.
 struct ImageReply {
-    qor::DataFormat format = qor::DataFormat::Undefined;
-    uint32_t image_number = 0;
-    uint64_t width = 0;
-    uint64_t height = 0;
-    std::optional<QOR_Metadata> metadata;
-    std::optional<QOR_Timestamp> timestamp;
-    bool words = false;
-    std::optional<qor::RawFormat> raw_format;  // of the recording the image came from
+    ImageDescription description;
     std::shared_ptr<const void> owner;  // keeps the body bytes alive until the reply is written
     const char* bytes = nullptr;
     size_t size = 0;
@@ -131,13 +124,7 @@ struct ImageReply {
 
 ImageReply describe(const qor::Image& image, const PixelSpan& span) {
     ImageReply reply;
-    reply.format = image.dataFormat();
-    reply.image_number = image.recorderImageNumber();
-    reply.width = image.width();
-    reply.height = image.height();
-    if (const QOR_Metadata* metadata = image.metaDataPtr()) reply.metadata = *metadata;
-    if (const QOR_Timestamp* timestamp = image.timestampPtr()) reply.timestamp = *timestamp;
-    reply.words = span.words;
+    reply.description = describeImage(image, span.words);
     reply.size = span.bytes;
     return reply;
 }
@@ -206,16 +193,7 @@ void sendRenderedReply(CameraControl& control, httplib::Response& res, const qor
 /// Writes the headers after "crop" and hands the body to the HTTP library. The facade queries come
 /// first: one without a value throws, and the frame then answers 500 with nothing of this reply.
 void sendImageReply(CameraControl& control, httplib::Response& res, ImageReply reply) {
-    ImageDescription description;
-    description.format = reply.format;
-    description.image_number = reply.image_number;
-    description.width = reply.width;
-    description.height = reply.height;
-    description.metadata = reply.metadata;
-    description.timestamp = reply.timestamp;
-    description.raw_words = reply.words;
-    description.raw_format = reply.raw_format;
-    for (const auto& [name, value] : imageHeaders(control, description)) res.set_header(name.c_str(), value);
+    for (const auto& [name, value] : imageHeaders(control, reply.description)) res.set_header(name.c_str(), value);
 
     res.status = 200;
     if (reply.size == 0) {
@@ -335,7 +313,7 @@ void CameraHttpServer::image(const Request& req, Response& res) {
     if (rendering.rendering != image_encoding::Rendering::raw)
         return sendRenderedReply(*control_, res, *image, rendering, raw_format);
     ImageReply reply = replyOwning(std::move(image));
-    reply.raw_format = raw_format;
+    reply.description.raw_format = raw_format;
     sendImageReply(*control_, res, std::move(reply));
 }
 
@@ -429,7 +407,7 @@ void CameraHttpServer::getImageFromImages(const Request& req, Response& res) {
     }
     setJsonHeader(res, "crop", json(crop));
     if (rendered_copy) return sendRenderedReply(*control_, res, *rendered_copy, rendering, raw_format);
-    reply.raw_format = raw_format;
+    reply.description.raw_format = raw_format;
     sendImageReply(*control_, res, std::move(reply));
 }
 
@@ -455,7 +433,7 @@ void CameraHttpServer::imageAverage(const Request& req, Response& res) {
     if (rendering.rendering != image_encoding::Rendering::raw)
         return sendRenderedReply(*control_, res, *image, rendering, raw_format);
     ImageReply reply = replyOwning(std::move(image));
-    reply.raw_format = raw_format;
+    reply.description.raw_format = raw_format;
     sendImageReply(*control_, res, std::move(reply));
 }
 

@@ -21,6 +21,10 @@
 
 namespace {
 
+using qortest::get;
+using qortest::post;
+using qortest::put;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using qortest::ServerProcess;
@@ -86,15 +90,6 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(server_.waitUntilReady()) << server_.standardOutput() << server_.standardError(); }
 
-    static httplib::Result get(uint16_t port, const std::string& path, const httplib::Params& params = {}) {
-        return qortest::client(port)->Get(path.c_str(), params, httplib::Headers{});
-    }
-    static httplib::Result post(uint16_t port, const std::string& path, const httplib::Params& params = {}) {
-        return qortest::client(port)->Post(path.c_str(), params);
-    }
-    static httplib::Result put(uint16_t port, const std::string& path, const std::string& body) {
-        return qortest::client(port)->Put(path.c_str(), body, "application/json");
-    }
 
     static json streamConfiguration(uint16_t port) {
         auto res = get(port, "/v1/getStreamConfiguration");

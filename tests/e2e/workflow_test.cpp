@@ -91,12 +91,8 @@ std::vector<uint16_t> expectedImage(const Camera& camera, uint32_t image_number)
     return image;
 }
 
-httplib::Result get(uint16_t port, const std::string& path, const httplib::Params& params = {}, int timeout_s = 30) {
-    return qortest::client(port, timeout_s)->Get(path.c_str(), params, httplib::Headers{});
-}
-httplib::Result post(uint16_t port, const std::string& path, const httplib::Params& params = {}, int timeout_s = 30) {
-    return qortest::client(port, timeout_s)->Post(path.c_str(), params);
-}
+using qortest::get;
+using qortest::post;
 
 std::optional<bool> freeInDiscovery(uint32_t serial) {
     for (const json& entry : qortest::discover())

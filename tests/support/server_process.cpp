@@ -171,4 +171,16 @@ std::unique_ptr<httplib::Client> client(uint16_t port, int timeout_s) {
     return c;
 }
 
+httplib::Result get(uint16_t port, const std::string& path, const httplib::Params& params, int timeout_s) {
+    return client(port, timeout_s)->Get(path.c_str(), params, httplib::Headers{});
+}
+
+httplib::Result post(uint16_t port, const std::string& path, const httplib::Params& params, int timeout_s) {
+    return client(port, timeout_s)->Post(path.c_str(), params);
+}
+
+httplib::Result put(uint16_t port, const std::string& path, const std::string& body, int timeout_s) {
+    return client(port, timeout_s)->Put(path.c_str(), body, "application/json");
+}
+
 }  // namespace qortest

@@ -65,4 +65,10 @@ void expectShutdownLinesInOrder(const std::string& out);
 /// An HTTP client to a server port on loopback.
 std::unique_ptr<httplib::Client> client(uint16_t port, int timeout_s = 30);
 
+/// One request on a new loopback connection: GET with query parameters, POST with form parameters,
+/// PUT with a JSON body.
+httplib::Result get(uint16_t port, const std::string& path, const httplib::Params& params = {}, int timeout_s = 30);
+httplib::Result post(uint16_t port, const std::string& path, const httplib::Params& params = {}, int timeout_s = 30);
+httplib::Result put(uint16_t port, const std::string& path, const std::string& body, int timeout_s = 30);
+
 }  // namespace qortest

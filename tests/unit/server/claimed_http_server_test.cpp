@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "server/claimed_http_server.h"
+#include "tests/support/test_entry.h"
 #include "tests/support/raw_connection.h"
 
 namespace {
@@ -19,15 +20,7 @@ using namespace std::chrono_literals;
 
 constexpr uint16_t kPort = 8099;
 
-DiscoveryEntry entry() {
-    DiscoveryEntry e;
-    e.type = "camera";
-    e.ip = "0.0.0.0";
-    e.port = kPort;
-    e.name = "Test";
-    e.serial = 7;
-    return e;
-}
+DiscoveryEntry entry() { return qortest::testCameraEntry(kPort); }
 
 class ClaimedHttpServerTest : public ::testing::Test {
 protected:

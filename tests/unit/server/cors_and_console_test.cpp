@@ -8,21 +8,14 @@
 #include <string>
 
 #include "server/claimed_http_server.h"
+#include "tests/support/test_entry.h"
 #include "server/console_assets.h"
 
 namespace {
 
 constexpr uint16_t kPort = 8097;
 
-DiscoveryEntry entry() {
-    DiscoveryEntry e;
-    e.type = "camera";
-    e.ip = "0.0.0.0";
-    e.port = kPort;
-    e.name = "Test";
-    e.serial = 7;
-    return e;
-}
+DiscoveryEntry entry() { return qortest::testCameraEntry(kPort); }
 
 class CorsAndConsoleTest : public ::testing::Test {
 protected:

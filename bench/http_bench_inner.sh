@@ -6,7 +6,8 @@ ip link set lo up
 WORK=$(mktemp -d /dev/shm/qor-bench.XXXXXX)
 chmod 755 "$WORK"  # nginx workers run as an unprivileged user
 trap 'kill $SERVER_PID $NGINX_PID 2>/dev/null || true; rm -rf "$WORK"' EXIT
-DURATION=${BENCH_DURATION:-5s}
+SLICES=${BENCH_SLICES:-5}
+SLICE=${BENCH_SLICE:-1s}
 
 # The server on the two default simulated cameras (the mono one is 2048 x 2048 x 16 bit).
 mkdir -p "$WORK/server"
@@ -55,18 +56,26 @@ nginx -c "$WORK/nginxn.conf" &
 NGINX_PID="$NGINX_PID $!"
 sleep 0.5
 
-measure() { # url connections -> requests/s
-  wrk -t1 -c"$2" -d"$DURATION" "$1" | awk '/Requests\/sec/ {print $2}'
+# Requests per second of each URL, over connections: the URLs are measured in turn, slice after
+# slice, so that the machine's changes of speed during a run (seen on virtual machines as swings of
+# a third, the same for every server) fall on all of them alike. Prints the mean of each URL.
+measure() { # connections url... -> requests/s of each url
+  c=$1; shift
+  for _ in $(seq "$SLICES"); do
+    for url in "$@"; do wrk -t1 -c"$c" -d"$SLICE" "$url" | awk '/Requests\/sec/ {print $2}'; done
+  done | awk -v n=$# '{ sum[(NR - 1) % n] += $1 } END { for (i = 0; i < n; i++) printf "%s%.2f", (i ? " " : ""), sum[i] * n / NR }'
 }
 ratio() { echo "scale=3; $1 / $2" | bc; }
 RUNS=${BENCH_RUNS:-5}
 : >"$WORK/ratios"
 for run in $(seq "$RUNS"); do
   for c in 1 4; do
-    img=$(measure "$IMAGE" $c); ngx=$(measure http://127.0.0.1:8180/frame.bin $c); ngxn=$(measure http://127.0.0.1:8181/frame.bin $c)
+    set -- $(measure $c "$IMAGE" http://127.0.0.1:8180/frame.bin http://127.0.0.1:8181/frame.bin)
+    img=$1 ngx=$2 ngxn=$3
     echo "run $run image Mono16 8 MiB, $c connection(s): server $img req/s, nginx $ngx req/s (auto workers: $ngxn), ratio $(ratio $img $ngx) ($(ratio $img $ngxn))"
     echo "image_c$c $(ratio $img $ngx) $(ratio $img $ngxn)" >>"$WORK/ratios"
-    get=$(measure "$GETTER" $c); small=$(measure http://127.0.0.1:8180/small.json $c); smalln=$(measure http://127.0.0.1:8181/small.json $c)
+    set -- $(measure $c "$GETTER" http://127.0.0.1:8180/small.json http://127.0.0.1:8181/small.json)
+    get=$1 small=$2 smalln=$3
     echo "run $run getter, $c connection(s): server $get req/s, nginx $small req/s (auto workers: $smalln), ratio $(ratio $get $small) ($(ratio $get $smalln))"
     echo "getter_c$c $(ratio $get $small) $(ratio $get $smalln)" >>"$WORK/ratios"
   done

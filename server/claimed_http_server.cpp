@@ -170,7 +170,7 @@ httplib::Server::HandlerResponse ClaimedHttpServer::routeExact(const httplib::Re
     const bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
     const bool reads_body = req.method == "POST" || req.method == "PUT";
     if (has_body && reads_body) return httplib::Server::HandlerResponse::Unhandled;
-    auto it = exact_.find({req.method, req.path});
+    auto it = exact_.find(std::pair<std::string_view, std::string_view>(req.method, req.path));
     if (it == exact_.end()) {
         if (!reads_body) return httplib::Server::HandlerResponse::Unhandled;  // the library answers 404
         res.status = 404;

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <thread>
 #include <vector>
@@ -113,7 +114,16 @@ private:
     std::condition_variable wake_;
     std::mutex wake_mutex_;
     bool stopped_ = false;
+    // Orders (method, path) keys, and looks them up without copying the request's strings.
+    struct RouteKeyLess {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return std::pair<std::string_view, std::string_view>(a.first, a.second) <
+                   std::pair<std::string_view, std::string_view>(b.first, b.second);
+        }
+    };
     // Routes answered before the library's own routing: (method, path) to handler.
-    std::map<std::pair<std::string, std::string>, httplib::Server::Handler> exact_;
+    std::map<std::pair<std::string, std::string>, httplib::Server::Handler, RouteKeyLess> exact_;
     std::string exposed_headers_;  // Access-Control-Expose-Headers of every answer
 };

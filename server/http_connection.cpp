@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,7 +76,8 @@ bool HttpConnection::receive(int flags) {
     do {
         n = ::recv(fd_, buffer_.data() + old_size, kReadChunk, flags);
     } while (n < 0 && errno == EINTR);
-    buffer_.resize(old_size + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    last_read_ = static_cast<size_t>(std::max<ssize_t>(n, 0));
+    buffer_.resize(old_size + last_read_);
     if (n > 0) {
         if (!request_started_) request_started_ = Clock::now();
         return true;
@@ -85,7 +87,8 @@ bool HttpConnection::receive(int flags) {
 }
 
 bool HttpConnection::readAvailable() {
-    while (receive(MSG_DONTWAIT)) {
+    // A read that does not fill its chunk has taken everything the socket held.
+    while (receive(MSG_DONTWAIT) && (last_read_ == kReadChunk || peer_closed_)) {
         if (buffered() > kMaxHeaderBytes) break;
     }
     return !ended_;
@@ -96,6 +99,8 @@ bool HttpConnection::readWithin(std::chrono::milliseconds timeout) {
     if (ended_ || !waitFor(fd_, POLLIN, timeout)) return false;
     return receive(MSG_DONTWAIT);
 }
+
+bool HttpConnection::drained() const { return ended_ || (last_read_ < kReadChunk && !peer_closed_); }
 
 bool HttpConnection::headComplete() {
     if (head_complete_ || buffered() >= kMaxHeaderBytes) return true;
@@ -142,8 +147,9 @@ std::chrono::milliseconds ConnectionStream::readWait() const {
 bool ConnectionStream::is_readable() const { return connection_.readWithin(readWait()); }
 
 bool ConnectionStream::is_writable() const {
-    // Only whether the socket takes bytes: a peer that closed its sending side still gets its answer.
-    return waitFor(connection_.fd(), POLLOUT, roundedUp(write_timeout_));
+    // Whether the socket takes bytes is found out by the write itself, which waits for room; a peer
+    // that closed its sending side still gets its answer.
+    return !write_failed_;
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
@@ -155,12 +161,51 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 }
 
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {
-    if (!is_writable()) return -1;
-    ssize_t n = 0;
-    do {
-        n = ::send(connection_.fd(), ptr, size, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    const std::string_view data(ptr, size);
+    if (hold_next_write_) {
+        hold_next_write_ = false;
+        held_.assign(data);
+        return static_cast<ssize_t>(size);
+    }
+    std::string held;
+    held.swap(held_);
+    return sendAll(held, data) ? static_cast<ssize_t>(size) : -1;
+}
+
+bool ConnectionStream::flush() {
+    hold_next_write_ = false;
+    std::string held;
+    held.swap(held_);
+    return held.empty() || sendAll(held);
+}
+
+bool ConnectionStream::sendAll(std::string_view first, std::string_view second) {
+    if (write_failed_) return false;
+    iovec parts[2] = {{const_cast<char*>(first.data()), first.size()}, {const_cast<char*>(second.data()), second.size()}};
+    size_t index = 0;
+    for (;;) {
+        while (index < 2 && parts[index].iov_len == 0) ++index;
+        if (index == 2) return true;
+        msghdr message{};
+        message.msg_iov = parts + index;
+        message.msg_iovlen = 2 - index;
+        const ssize_t n = ::sendmsg(connection_.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A full send buffer is waited out; anything else, or no room in time, ends the reply.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(connection_.fd(), POLLOUT, roundedUp(write_timeout_)))
+                continue;
+            write_failed_ = true;
+            return false;
+        }
+        for (size_t sent = static_cast<size_t>(n); sent > 0;) {
+            const size_t taken = std::min(sent, parts[index].iov_len);
+            parts[index].iov_base = static_cast<char*>(parts[index].iov_base) + taken;
+            parts[index].iov_len -= taken;
+            sent -= taken;
+            if (parts[index].iov_len == 0) ++index;
+        }
+    }
 }
 
 void ConnectionStream::get_remote_ip_and_port(std::string& ip, int& port) const {

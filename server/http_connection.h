@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <httplib.h>
 
@@ -31,6 +32,10 @@ public:
     /// Waits up to `timeout` for the socket to become readable and reads what arrived; false on
     /// time-out, end of input or failure. Never waits when bytes are buffered.
     bool readWithin(std::chrono::milliseconds timeout);
+    /// True when the last read took all the socket held then, or the input has ended.
+    bool drained() const;
+    /// Notes that the peer has closed its sending side: reads go on until they reach that end.
+    void peerClosed() { peer_closed_ = true; }
     /// True once the buffered bytes hold a whole request head (request line and headers), or so many
     /// bytes that the head cannot be whole and valid.
     bool headComplete();
@@ -64,8 +69,10 @@ private:
     std::string buffer_;
     size_t start_ = 0;    // first unconsumed byte of buffer_
     size_t scanned_ = 0;  // buffer_ is known to hold no head end before this offset
+    size_t last_read_ = 0;  // bytes the last read took
     bool head_complete_ = false;
     bool ended_ = false;
+    bool peer_closed_ = false;
     std::optional<Clock::time_point> request_started_;
     std::string remote_ip_;
     int remote_port_ = 0;
@@ -83,6 +90,10 @@ public:
 
     /// Lifts the head's deadline once the request head has been parsed.
     void headParsed() { head_deadline_.reset(); }
+    /// Keeps the next write (a reply head) until the write after it, so that both leave in one send.
+    void holdNextWrite() { hold_next_write_ = true; }
+    /// Sends a held write that no other followed; false when that failed.
+    bool flush();
 
     bool is_readable() const override;
     bool is_writable() const override;
@@ -94,9 +105,14 @@ public:
 
 private:
     std::chrono::milliseconds readWait() const;
+    // Sends the parts whole, waiting for room within the write time-out; false when that failed.
+    bool sendAll(std::string_view first, std::string_view second = {});
 
     HttpConnection& connection_;
     std::chrono::microseconds read_timeout_;
     std::chrono::microseconds write_timeout_;
     std::optional<HttpConnection::Clock::time_point> head_deadline_;
+    bool hold_next_write_ = false;
+    std::string held_;
+    bool write_failed_ = false;
 };

@@ -1,11 +1,13 @@
 #include "sim/common/faults.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <thread>
 
 #include "sim/control.h"
@@ -23,11 +25,58 @@ struct Fault {
 // The log keeps the most recent calls only, so long recordings do not grow it without bound.
 constexpr size_t kMaxLoggedCalls = 20000;
 
+// One logged call, kept without allocating: its name is the call's own static name.
+struct LoggedCall {
+    static constexpr size_t kInlineArgs = 8;
+    const char* name = "";
+    size_t count = 0;
+    std::array<int64_t, kInlineArgs> args{};
+    std::vector<int64_t> more;  // arguments past the inline ones, rarely any
+
+    void assign(const char* call, std::initializer_list<int64_t> values) {
+        name = call;
+        count = values.size();
+        const size_t inline_count = std::min(count, kInlineArgs);
+        std::copy_n(values.begin(), inline_count, args.begin());
+        more.assign(values.begin() + inline_count, values.end());
+    }
+    CallRecord record() const {
+        CallRecord r{name, std::vector<int64_t>(args.begin(), args.begin() + std::min(count, kInlineArgs))};
+        r.args.insert(r.args.end(), more.begin(), more.end());
+        return r;
+    }
+};
+
+// The most recent calls, oldest first from `first`, in a ring that is filled once and then reused.
+class CallLog {
+public:
+    void add(const char* name, std::initializer_list<int64_t> args) {
+        if (ring_.size() < kMaxLoggedCalls) {
+            ring_.emplace_back().assign(name, args);
+            return;
+        }
+        ring_[first_].assign(name, args);
+        first_ = (first_ + 1) % ring_.size();
+    }
+    template <typename F>
+    void forEach(F&& f) const {
+        for (size_t i = 0; i < ring_.size(); ++i) f(ring_[(first_ + i) % ring_.size()]);
+    }
+    void clear() {
+        ring_.clear();
+        first_ = 0;
+    }
+
+private:
+    std::vector<LoggedCall> ring_;
+    size_t first_ = 0;
+};
+
 struct Registry {
     std::mutex mutex;
-    std::map<std::string, Fault> faults;
-    std::deque<CallRecord> log;
-    std::map<std::string, int> counts;
+    std::map<std::string, Fault, std::less<>> faults;
+    CallLog log;
+    std::map<std::string, int, std::less<>> counts;
 };
 
 Registry& registry() {
@@ -40,10 +89,14 @@ Registry& registry() {
 bool enterCall(const char* name, std::initializer_list<int64_t> args, int32_t& status) {
     Registry& r = registry();
     std::unique_lock lock(r.mutex);
-    r.log.push_back(CallRecord{name, std::vector<int64_t>(args)});
-    if (r.log.size() > kMaxLoggedCalls) r.log.pop_front();
-    ++r.counts[name];
-    auto it = r.faults.find(name);
+    r.log.add(name, args);
+    const std::string_view call(name);
+    if (auto counted = r.counts.find(call); counted != r.counts.end())
+        ++counted->second;
+    else
+        r.counts.emplace(call, 1);
+    if (r.faults.empty()) return false;
+    auto it = r.faults.find(call);
     if (it == r.faults.end()) return false;
     Fault& f = it->second;
     if (f.skip > 0) {
@@ -91,7 +144,9 @@ void clearFaults() {
 std::vector<CallRecord> calls() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    return {r.log.begin(), r.log.end()};
+    std::vector<CallRecord> records;
+    r.log.forEach([&](const LoggedCall& call) { records.push_back(call.record()); });
+    return records;
 }
 
 int callCount(const std::string& name) {
@@ -104,8 +159,11 @@ int callCount(const std::string& name) {
 std::vector<int64_t> lastCallArgs(const std::string& name) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    auto it = std::find_if(r.log.rbegin(), r.log.rend(), [&](const CallRecord& c) { return c.name == name; });
-    return it == r.log.rend() ? std::vector<int64_t>{} : it->args;
+    std::vector<int64_t> last;
+    r.log.forEach([&](const LoggedCall& call) {
+        if (call.name == name) last = call.record().args;
+    });
+    return last;
 }
 
 void clearCalls() {

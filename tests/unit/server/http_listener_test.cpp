@@ -44,6 +44,14 @@ protected:
                 return sink.write("chunk;", 6);
             });
         });
+        // A handler that holds its thread for the given milliseconds.
+        listener_->Get(R"(/sleep/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(req.matches[1].str())));
+            res.set_content("<slept>", "text/plain");
+        });
+        listener_->Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(8 << 20, 'b'), "application/octet-stream");
+        });
         listener_->Get("/limit", [this](const httplib::Request& req, httplib::Response& res) {
             httplib::Request elsewhere = req;
             ++elsewhere.remote_port;
@@ -121,6 +129,7 @@ TEST_F(HttpListenerTest, IdleAndDawdlingClientsHoldNoWorker) {
         EXPECT_NE(client.receive(2s).find("<fresh>"), std::string::npos);
         EXPECT_LT(Clock::now() - begin, 1s) << "round " << round;
     }
+    // The polling thread and its watcher.
     EXPECT_LE(listener_->workerCount(), 2u);
 }
 
@@ -140,6 +149,48 @@ TEST_F(HttpListenerTest, ARequestHeadThatDoesNotArriveInTimeIsAnswered408AndClos
     EXPECT_EQ(answer.substr(0, 25), "HTTP/1.1 408 Request Time");
     EXPECT_GT(waited, HttpListener::kHeadTimeout - 500ms);
     EXPECT_LT(waited, HttpListener::kHeadTimeout + 2s);
+}
+
+// A request that answers within `limit`.
+void expectQuickAnswer(const std::string& path, const std::string& expected, std::chrono::milliseconds limit) {
+    const auto begin = Clock::now();
+    RawConnection client(kPort);
+    ASSERT_TRUE(client.send(request(path)));
+    EXPECT_NE(client.receive(2s, expected).find(expected), std::string::npos) << path;
+    EXPECT_LT(Clock::now() - begin, limit) << path;
+}
+
+TEST_F(HttpListenerTest, RequestsThatHoldTheirThreadDoNotHoldTheOthers) {
+    start(4);
+    // Two slow handlers at once, a reader that does not read a large reply, and quick requests beside them.
+    RawConnection slow_a(kPort), slow_b(kPort), not_reading(kPort);
+    const auto begin = Clock::now();
+    ASSERT_TRUE(slow_a.send(request("/sleep/700")));
+    ASSERT_TRUE(slow_b.send(request("/sleep/700")));
+    ASSERT_TRUE(not_reading.send(request("/big")));
+    std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 5; ++i) expectQuickAnswer("/echo/quick", "<quick>", 300ms);
+    for (RawConnection* client : {&slow_a, &slow_b}) EXPECT_NE(client->receive(3s, "<slept>").find("<slept>"), std::string::npos);
+    EXPECT_GT(Clock::now() - begin, 650ms);
+    // The slow connections are kept alive and served again.
+    ASSERT_TRUE(slow_a.send(request("/echo/again")));
+    EXPECT_NE(slow_a.receive(2s, "<again>").find("<again>"), std::string::npos);
+    // The large reply arrives whole once read.
+    const std::string big = not_reading.receive(5s, std::string(1024, 'b') + "");
+    EXPECT_NE(big.find("HTTP/1.1 200 OK"), std::string::npos);
+    EXPECT_LE(listener_->workerCount(), 5u);
+}
+
+TEST_F(HttpListenerTest, WithEveryWorkerHeldFurtherRequestsWaitTheirTurn) {
+    start(1);
+    RawConnection slow(kPort);
+    ASSERT_TRUE(slow.send(request("/sleep/400")));
+    std::this_thread::sleep_for(50ms);
+    const auto begin = Clock::now();
+    expectQuickAnswer("/echo/later", "<later>", 2s);
+    EXPECT_GT(Clock::now() - begin, 250ms);
+    EXPECT_NE(slow.receive(2s, "<slept>").find("<slept>"), std::string::npos);
+    expectQuickAnswer("/echo/free", "<free>", 300ms);
 }
 
 // Waits (bounded) until the listener holds `n` open connections.

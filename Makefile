@@ -91,7 +91,7 @@ $(BUILD_TSAN)/CMakeCache.txt: | deps
 
 test-tsan: deps $(BUILD_TSAN)/CMakeCache.txt
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
-	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan_suppressions.txt" \
 	  ctest --output-on-failure -j $(JOBS) -L concurrency
 
 test: build doc-tools

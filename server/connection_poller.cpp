@@ -155,7 +155,8 @@ bool ConnectionPoller::handle(int fd, uint32_t events, uint64_t duty) {
         connection = it->second.connection;
     }
     if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) connection->peerClosed();
-    bool keep = connection->readAvailable() || connection->buffered() > 0;
+    // A peer that has closed without a whole request head is done with.
+    bool keep = connection->readAvailable();
     bool polling = true;
     if (connection->buffered() > 0 && connection->headComplete()) {
         polling = beginServe(duty);
@@ -256,10 +257,15 @@ void ConnectionPoller::closeOverdue(HttpConnection::Clock::time_point now) {
     std::vector<std::shared_ptr<HttpConnection>> closing;  // closed outside the lock
     std::lock_guard lock(connections_mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
+        // A connection being served belongs to its thread: neither its state nor its deadlines are looked at.
+        if (it->second.busy) {
+            ++it;
+            continue;
+        }
         const HttpConnection& c = *it->second.connection;
         const bool dawdling = c.requestStarted() && now - *c.requestStarted() > head_timeout_;
         const bool idle = !c.requestStarted() && now > it->second.idle_deadline;
-        if (!it->second.busy && (dawdling || idle)) {
+        if (dawdling || idle) {
             // A client still sending its request head is told why it is dropped, if it listens.
             if (dawdling) ::send(c.fd(), kTimeoutReply.data(), kTimeoutReply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first, nullptr);

@@ -45,7 +45,8 @@ public:
     size_t openConnections() { return connections_->count(); }
 
     /// The library's handler run on each reply just before it is written. The listener wraps it with
-    /// its own, which lets a reply's head and body leave in one send.
+    /// its own, which lets a reply's head and body leave in one send and passes the polling on before
+    /// a stream or a large body is written.
     HttpListener& set_post_routing_handler(Handler handler);
 
 private:

@@ -129,8 +129,9 @@ TEST_F(HttpListenerTest, IdleAndDawdlingClientsHoldNoWorker) {
         EXPECT_NE(client.receive(2s).find("<fresh>"), std::string::npos);
         EXPECT_LT(Clock::now() - begin, 1s) << "round " << round;
     }
-    // The polling thread and its watcher.
-    EXPECT_LE(listener_->workerCount(), 2u);
+    // The two requests that may be served at once (one of them on a polling thread that was taken
+    // over when a request held it, as on a slow machine), and the watcher.
+    EXPECT_LE(listener_->workerCount(), 2u + 1);
 }
 
 TEST_F(HttpListenerTest, ARequestHeadThatDoesNotArriveInTimeIsAnswered408AndClosed) {

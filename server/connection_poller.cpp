@@ -161,7 +161,8 @@ bool ConnectionPoller::handle(int fd, uint32_t events, uint64_t duty) {
     if (connection->buffered() > 0 && connection->headComplete()) {
         polling = beginServe(duty);
         keep = serve_(*connection);
-        polling = endServe(duty) && polling;
+        // Only a serve begun as the poller can have been taken over.
+        if (polling) polling = endServe(duty);
     }
     std::shared_ptr<HttpConnection> closing;
     {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
+
 #include <zmq.hpp>
 
 #include "server/frame_stream.h"
@@ -37,6 +39,12 @@ int main(int argc, char** argv) {
     std::atomic<bool> done{false};
     uint64_t received_bytes = 0;
     std::chrono::steady_clock::time_point first, last;
+    // The consumer keeps the memory of the frames it has freed for the next ones, as the stream's
+    // documentation advises consumers of large frames to do: ZeroMQ allocates every message it
+    // receives, and with the allocator's defaults each 8 MiB frame may be mapped anew and fault in
+    // 4 KiB at a time. The sending side's pixel buffers are mapped by the server itself and unaffected.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     std::thread consumer([&] {
         // A context of its own, as a consumer in another process has: its own I/O thread.
         zmq::context_t consumer_context(1);
@@ -61,13 +69,15 @@ int main(int argc, char** argv) {
     });
 
     std::vector<uint16_t> recorded(kSide * kSide, 1234);
-    auto pool = ImagePool::create(4);
+    // As the stream's pool during a series: as many idle images as the queue holds.
+    auto pool = ImagePool::create(kHighWaterMark);
     const std::string head = R"({"type":"image","series":1,"number":1,"width":2048,"height":2048})";
     const auto stop_at = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < stop_at) {
         std::shared_ptr<qor::Image> image = pool->take();
-        if (!image->fits(qor::DataFormat::Mono16, qor::RawFormat::Word, 1, 1, kSide, kSide))
+        if (!image->fits(qor::DataFormat::Mono16, qor::RawFormat::Word, 1, 1, kSide, kSide)) {
             image->reshape(qor::DataFormat::Mono16, qor::RawFormat::Word, 1, 1, kSide, kSide);
+        }
         std::memcpy(image->rawBuffer(), recorded.data(), recorded.size() * sizeof(uint16_t));
         // The throughput is the question here, so a full queue waits instead of dropping.
         while (!sendImageMessage(push, head, image)) {

@@ -38,7 +38,7 @@ BufferLayout convertedLayout(DataFormat format, RawFormat raw_format, uint64_t w
 
 template <class T>
 bool holds(const Image::PixelData& data, uint64_t count) {
-    const auto* v = std::get_if<std::vector<T>>(&data);
+    const auto* v = std::get_if<std::vector<T, PixelAllocator<T>>>(&data);
     return v != nullptr && v->size() == count;
 }
 
@@ -54,10 +54,10 @@ bool holds(const Image::PixelData& data, BufferLayout layout) {
 // Resizes a vector of the right element width in place, so that reused images keep their allocation.
 template <class T>
 void resizeTo(Image::PixelData& data, uint64_t count) {
-    if (auto* v = std::get_if<std::vector<T>>(&data)) {
+    if (auto* v = std::get_if<std::vector<T, PixelAllocator<T>>>(&data)) {
         v->resize(count);
     } else {
-        data = std::vector<T>(count);
+        data = std::vector<T, PixelAllocator<T>>(count);
     }
 }
 
@@ -74,14 +74,14 @@ BufferLayout rawLayout(RawFormat raw_format, uint64_t width, uint64_t height) {
 }
 
 void* dataOf(Image::PixelData& data) {
-    if (auto* v8 = std::get_if<std::vector<uint8_t>>(&data)) return v8->data();
-    if (auto* v16 = std::get_if<std::vector<uint16_t>>(&data)) return v16->data();
+    if (auto* v8 = std::get_if<PixelBytes>(&data)) return v8->data();
+    if (auto* v16 = std::get_if<PixelWords>(&data)) return v16->data();
     return nullptr;
 }
 
 size_t bytesOf(const Image::PixelData& data) {
-    if (const auto* v8 = std::get_if<std::vector<uint8_t>>(&data)) return v8->size();
-    if (const auto* v16 = std::get_if<std::vector<uint16_t>>(&data)) return v16->size() * sizeof(uint16_t);
+    if (const auto* v8 = std::get_if<PixelBytes>(&data)) return v8->size();
+    if (const auto* v16 = std::get_if<PixelWords>(&data)) return v16->size() * sizeof(uint16_t);
     return 0;
 }
 
@@ -190,33 +190,33 @@ QOR_Timestamp Image::timestamp() const {
     return *timestamp_;
 }
 
-const std::vector<uint8_t>& Image::data8() const {
-    if (const auto* raw = std::get_if<std::vector<uint8_t>>(&raw_); raw && data_format_ == DataFormat::Mono8) {
+const PixelBytes& Image::data8() const {
+    if (const auto* raw = std::get_if<PixelBytes>(&raw_); raw && data_format_ == DataFormat::Mono8) {
         return *raw;
     }
-    if (const auto* converted = std::get_if<std::vector<uint8_t>>(&converted_)) return *converted;
+    if (const auto* converted = std::get_if<PixelBytes>(&converted_)) return *converted;
     fail("Image data does not contain 8bit data");
 }
 
-const std::vector<uint16_t>& Image::data16() const {
-    if (const auto* raw = std::get_if<std::vector<uint16_t>>(&raw_); raw && data_format_ == DataFormat::Mono16) {
+const PixelWords& Image::data16() const {
+    if (const auto* raw = std::get_if<PixelWords>(&raw_); raw && data_format_ == DataFormat::Mono16) {
         return *raw;
     }
-    if (const auto* converted = std::get_if<std::vector<uint16_t>>(&converted_)) return *converted;
+    if (const auto* converted = std::get_if<PixelWords>(&converted_)) return *converted;
     fail("Image data does not contain 16bit data");
 }
 
-const std::vector<uint16_t>& Image::rawData16() const {
-    if (const auto* raw = std::get_if<std::vector<uint16_t>>(&raw_)) return *raw;
+const PixelWords& Image::rawData16() const {
+    if (const auto* raw = std::get_if<PixelWords>(&raw_)) return *raw;
     fail("Image raw data does not contain 16bit data");
 }
 
-const std::vector<uint8_t>& Image::rawData8() const {
-    if (const auto* compressed = std::get_if<std::vector<uint8_t>>(&converted_);
+const PixelBytes& Image::rawData8() const {
+    if (const auto* compressed = std::get_if<PixelBytes>(&converted_);
         compressed && data_format_ == DataFormat::CompressedMono8) {
         return *compressed;
     }
-    if (const auto* raw = std::get_if<std::vector<uint8_t>>(&raw_)) return *raw;
+    if (const auto* raw = std::get_if<PixelBytes>(&raw_)) return *raw;
     fail("Image raw data does not contain 8bit data");
 }
 
@@ -231,21 +231,21 @@ void* Image::rawBuffer() {
 }
 
 bool Image::outputIsRaw() const {
-    return (data_format_ == DataFormat::Mono8 && std::holds_alternative<std::vector<uint8_t>>(raw_)) ||
-           (data_format_ == DataFormat::Mono16 && std::holds_alternative<std::vector<uint16_t>>(raw_));
+    return (data_format_ == DataFormat::Mono8 && std::holds_alternative<PixelBytes>(raw_)) ||
+           (data_format_ == DataFormat::Mono16 && std::holds_alternative<PixelWords>(raw_));
 }
 
 void* Image::outputBuffer() { return dataOf(outputIsRaw() ? raw_ : converted_); }
 
 size_t Image::outputBufferBytes() const { return bytesOf(outputIsRaw() ? raw_ : converted_); }
 
-std::vector<uint8_t>& Image::converted8() {
-    if (auto* converted = std::get_if<std::vector<uint8_t>>(&converted_)) return *converted;
+PixelBytes& Image::converted8() {
+    if (auto* converted = std::get_if<PixelBytes>(&converted_)) return *converted;
     fail("Image data does not contain 8bit data");
 }
 
-std::vector<uint16_t>& Image::converted16() {
-    if (auto* converted = std::get_if<std::vector<uint16_t>>(&converted_)) return *converted;
+PixelWords& Image::converted16() {
+    if (auto* converted = std::get_if<PixelWords>(&converted_)) return *converted;
     fail("Image data does not contain 16bit data");
 }
 

@@ -8,14 +8,19 @@
 #include <variant>
 #include <vector>
 
+#include "camera/pixel_allocator.h"
 #include "camera/types.h"
 
 namespace qor {
 
+/// Pixel buffers of 8-bit and 16-bit elements.
+using PixelBytes = std::vector<uint8_t, PixelAllocator<uint8_t>>;
+using PixelWords = std::vector<uint16_t, PixelAllocator<uint16_t>>;
+
 /// A plain value that owns its pixel buffers; copied and moved with them.
 class Image {
 public:
-    using PixelData = std::variant<std::monostate, std::vector<uint8_t>, std::vector<uint16_t>>;
+    using PixelData = std::variant<std::monostate, PixelBytes, PixelWords>;
 
     /// An image without buffers, crop all ones, formats 0, image number 0, no metadata or time stamp.
     Image();
@@ -77,13 +82,13 @@ public:
     QOR_Timestamp timestamp() const;
 
     /// 8-bit pixels: the raw data of a Mono8 image, else the converted data; throws when neither is 8-bit.
-    const std::vector<uint8_t>& data8() const;
+    const PixelBytes& data8() const;
     /// 16-bit pixels: the raw data of a Mono16 image, else the converted data; throws when neither is 16-bit.
-    const std::vector<uint16_t>& data16() const;
+    const PixelWords& data16() const;
     /// The raw data when it is 16-bit; throws otherwise.
-    const std::vector<uint16_t>& rawData16() const;
+    const PixelWords& rawData16() const;
     /// The compressed pixels of a CompressedMono8 image, else the 8-bit raw data; throws otherwise.
-    const std::vector<uint8_t>& rawData8() const;
+    const PixelBytes& rawData8() const;
     /// The raw data as held.
     const PixelData& rawData() const;
     /// The converted (or compressed) data as held.
@@ -98,9 +103,9 @@ public:
     /// Size in bytes of outputBuffer().
     size_t outputBufferBytes() const;
     /// The converted buffer for the conversion step; throws CameraException when it is not 8-bit.
-    std::vector<uint8_t>& converted8();
+    PixelBytes& converted8();
     /// The converted buffer for the conversion step; throws CameraException when it is not 16-bit.
-    std::vector<uint16_t>& converted16();
+    PixelWords& converted16();
 
 private:
     bool outputIsRaw() const;

@@ -21,7 +21,9 @@ constexpr auto kBusyPoll = std::chrono::milliseconds(1);
 constexpr auto kIdlePoll = std::chrono::milliseconds(10);
 // Header and end messages are few and small: they wait this long for room before they are given up.
 constexpr auto kControlMessagePatience = std::chrono::milliseconds(500);
-// Idle pixel buffers kept for the next images.
+// Idle pixel buffers kept for the next images between series. During a series the pool keeps as
+// many as the queue holds: a consumer that falls behind releases its queued images in bursts of half
+// the queue, and those buffers would otherwise be freed and then mapped, faulted and cleared again.
 constexpr size_t kPooledImages = 4;
 
 bool isFifo(uint32_t mode) { return ((mode >> 16) & 3) == kMemoryKind && (mode & 3) == kFifoType; }
@@ -36,10 +38,10 @@ bool sendImageMessage(zmq::socket_t& socket, const std::string& head, std::share
     const auto& raw = image->rawData();
     const void* data = nullptr;
     size_t bytes = 0;
-    if (const auto* words = std::get_if<std::vector<uint16_t>>(&raw)) {
+    if (const auto* words = std::get_if<qor::PixelWords>(&raw)) {
         data = words->data();
         bytes = words->size() * sizeof(uint16_t);
-    } else if (const auto* octets = std::get_if<std::vector<uint8_t>>(&raw)) {
+    } else if (const auto* octets = std::get_if<qor::PixelBytes>(&raw)) {
         data = octets->data();
         bytes = octets->size();
     }
@@ -159,7 +161,7 @@ private:
         last_number_ = number;
 
         const auto& raw = image->rawData();
-        const bool words = std::holds_alternative<std::vector<uint16_t>>(raw);
+        const bool words = std::holds_alternative<qor::PixelWords>(raw);
         json part{{"type", "image"},
                   {"series", series_},
                   {"number", number},
@@ -191,6 +193,7 @@ private:
         series_dropped_ = 0;
         last_processed_ = 0;
         have_number_ = false;
+        pool_->keepAtMost(std::max(kPooledImages, static_cast<size_t>(config_.high_water_mark)));
         json header{{"type", "header"}, {"series", series_}};
         if (auto description = control_.observe([](qor::Camera& c) { return c.getDescription(); }))
             header["description"] = *description;
@@ -207,6 +210,7 @@ private:
     void endSeries() {
         in_series_ = false;
         sendControl(json{{"type", "end"}, {"series", series_}, {"sent", series_sent_}, {"dropped", series_dropped_}});
+        pool_->keepAtMost(kPooledImages);
     }
 
     void sendControl(const json& message) {

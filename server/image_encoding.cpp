@@ -31,7 +31,7 @@ struct PixelLayout {
 uint64_t paddedWidth(uint64_t width) { return (width + 3) & ~uint64_t{3}; }
 
 template <class T>
-PixelLayout over(const std::vector<T>& pixels, uint64_t width, uint64_t height, uint64_t row_pixels, int channels,
+PixelLayout over(const std::vector<T, qor::PixelAllocator<T>>& pixels, uint64_t width, uint64_t height, uint64_t row_pixels, int channels,
                  Order order) {
     if (width == 0 || height == 0 || width > 0xFFFFFF || height > 0xFFFFFF)
         throw NotRenderable("the image has no valid size");
@@ -51,8 +51,8 @@ PixelLayout over(const std::vector<T>& pixels, uint64_t width, uint64_t height, 
 }
 
 template <class T>
-const std::vector<T>* held(const qor::Image::PixelData& data) {
-    return std::get_if<std::vector<T>>(&data);
+const std::vector<T, qor::PixelAllocator<T>>* held(const qor::Image::PixelData& data) {
+    return std::get_if<std::vector<T, qor::PixelAllocator<T>>>(&data);
 }
 
 PixelLayout layoutOf(const qor::Image& image) {
@@ -216,7 +216,7 @@ bool isSixteenBit(const qor::Image& image) {
         case DataFormat::BGR16:
             return true;
         case DataFormat::Undefined:
-            return std::holds_alternative<std::vector<uint16_t>>(image.rawData());
+            return std::holds_alternative<qor::PixelWords>(image.rawData());
         default:
             return false;
     }

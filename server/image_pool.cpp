@@ -29,3 +29,13 @@ void ImagePool::giveBack(qor::Image* image) {
     std::lock_guard lock(mutex_);
     if (idle_.size() < keep_) idle_.push_back(std::move(held));
 }
+
+void ImagePool::keepAtMost(size_t keep) {
+    std::vector<std::unique_ptr<qor::Image>> surplus;
+    std::lock_guard lock(mutex_);
+    keep_ = keep;
+    while (idle_.size() > keep_) {
+        surplus.push_back(std::move(idle_.back()));
+        idle_.pop_back();
+    }
+}

@@ -18,11 +18,14 @@ public:
     /// pool when the last reference goes.
     std::shared_ptr<qor::Image> take();
 
+    /// From now on keeps at most `keep` idle images; the surplus is freed at once.
+    void keepAtMost(size_t keep);
+
 private:
     explicit ImagePool(size_t keep) : keep_(keep) {}
     void giveBack(qor::Image* image);
 
-    const size_t keep_;
     std::mutex mutex_;
+    size_t keep_;
     std::vector<std::unique_ptr<qor::Image>> idle_;
 };

@@ -106,11 +106,11 @@ struct PixelSpan {
 
 PixelSpan bodyPixels(const qor::Image& image) {
     if (image.dataFormat() == qor::DataFormat::CompressedMono8 ||
-        std::holds_alternative<std::vector<uint8_t>>(image.rawData())) {
-        const std::vector<uint8_t>& bytes = image.rawData8();
+        std::holds_alternative<qor::PixelBytes>(image.rawData())) {
+        const qor::PixelBytes& bytes = image.rawData8();
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size(), bytes.size(), false};
     }
-    const std::vector<uint16_t>& words = image.rawData16();
+    const qor::PixelWords& words = image.rawData16();
     return {reinterpret_cast<const char*>(words.data()), words.size() * sizeof(uint16_t), words.size(), true};
 }
 

@@ -56,7 +56,7 @@ void overlayBinaryTimestamp(std::vector<uint16_t>& image, const MonoPattern& p, 
     for (size_t i = 0; i < n; ++i) image[i] = static_cast<uint16_t>(uint32_t{stamp[i]} << alignmentShift(p));
 }
 
-::testing::AssertionResult samePixels(const std::vector<uint16_t>& actual, const std::vector<uint16_t>& expected,
+::testing::AssertionResult samePixels(std::span<const uint16_t> actual, std::span<const uint16_t> expected,
                                       uint32_t width) {
     if (actual.size() != expected.size())
         return ::testing::AssertionFailure() << "pixel count " << actual.size() << ", expected " << expected.size();

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace qortest {
@@ -56,7 +57,7 @@ void overlayBinaryTimestamp(std::vector<uint16_t>& image, const MonoPattern& p, 
                             const StampTime& time);
 
 /// Equal sizes and pixels; on failure names the first differing pixel and how many differ.
-::testing::AssertionResult samePixels(const std::vector<uint16_t>& actual, const std::vector<uint16_t>& expected,
+::testing::AssertionResult samePixels(std::span<const uint16_t> actual, std::span<const uint16_t> expected,
                                       uint32_t width);
 
 }  // namespace qortest

@@ -351,7 +351,7 @@ TEST_F(CameraImagesTest, InvalidCropsFailWithoutTouchingTheImage) {
     cam->record(2, RecordMode::sequence, {}, 0);
     Image img;
     cam->image(img, 0, DataFormat::Mono16, nullptr);
-    const std::vector<uint16_t> before = img.rawData16();
+    const qor::PixelWords before = img.rawData16();
     qorsim::clearCalls();
 
     struct Case {

@@ -27,20 +27,20 @@ void expectFailure(F&& call, const std::string& message) {
 enum class Kind { Empty, U8, U16 };
 
 Kind kindOf(const Image::PixelData& data) {
-    if (std::holds_alternative<std::vector<uint8_t>>(data)) return Kind::U8;
-    if (std::holds_alternative<std::vector<uint16_t>>(data)) return Kind::U16;
+    if (std::holds_alternative<qor::PixelBytes>(data)) return Kind::U8;
+    if (std::holds_alternative<qor::PixelWords>(data)) return Kind::U16;
     return Kind::Empty;
 }
 
 size_t sizeOf(const Image::PixelData& data) {
-    if (const auto* v8 = std::get_if<std::vector<uint8_t>>(&data)) return v8->size();
-    if (const auto* v16 = std::get_if<std::vector<uint16_t>>(&data)) return v16->size();
+    if (const auto* v8 = std::get_if<qor::PixelBytes>(&data)) return v8->size();
+    if (const auto* v16 = std::get_if<qor::PixelWords>(&data)) return v16->size();
     return 0;
 }
 
 const void* dataOf(const Image::PixelData& data) {
-    if (const auto* v8 = std::get_if<std::vector<uint8_t>>(&data)) return v8->data();
-    if (const auto* v16 = std::get_if<std::vector<uint16_t>>(&data)) return v16->data();
+    if (const auto* v8 = std::get_if<qor::PixelBytes>(&data)) return v8->data();
+    if (const auto* v16 = std::get_if<qor::PixelWords>(&data)) return v16->data();
     return nullptr;
 }
 
@@ -165,26 +165,26 @@ TEST(ImageTest, ReshapeZeroesNewElementsAndSwitchesElementWidth) {
 TEST(ImageTest, PixelAccessorsPickTheBufferOfTheFormat) {
     {
         Image mono8 = shaped(DataFormat::Mono8, RawFormat::Byte);
-        EXPECT_EQ(&mono8.data8(), &std::get<std::vector<uint8_t>>(mono8.rawData()));
-        EXPECT_EQ(&mono8.rawData8(), &std::get<std::vector<uint8_t>>(mono8.rawData()));
+        EXPECT_EQ(&mono8.data8(), &std::get<qor::PixelBytes>(mono8.rawData()));
+        EXPECT_EQ(&mono8.rawData8(), &std::get<qor::PixelBytes>(mono8.rawData()));
     }
     {
         Image mono8 = shaped(DataFormat::Mono8, RawFormat::Word);
-        EXPECT_EQ(&mono8.data8(), &std::get<std::vector<uint8_t>>(mono8.convertedData()));
+        EXPECT_EQ(&mono8.data8(), &std::get<qor::PixelBytes>(mono8.convertedData()));
     }
     {
         Image mono16 = shaped(DataFormat::Mono16, RawFormat::Word);
-        EXPECT_EQ(&mono16.data16(), &std::get<std::vector<uint16_t>>(mono16.rawData()));
+        EXPECT_EQ(&mono16.data16(), &std::get<qor::PixelWords>(mono16.rawData()));
     }
     {
         Image bgr16 = shaped(DataFormat::BGR16, RawFormat::Word);
-        EXPECT_EQ(&bgr16.data16(), &std::get<std::vector<uint16_t>>(bgr16.convertedData()));
-        EXPECT_EQ(&bgr16.rawData16(), &std::get<std::vector<uint16_t>>(bgr16.rawData()));
+        EXPECT_EQ(&bgr16.data16(), &std::get<qor::PixelWords>(bgr16.convertedData()));
+        EXPECT_EQ(&bgr16.rawData16(), &std::get<qor::PixelWords>(bgr16.rawData()));
     }
     {
         // The compressed pixels are served as raw 8-bit data although the raw data is empty.
         Image compressed = shaped(DataFormat::CompressedMono8, RawFormat::Word);
-        EXPECT_EQ(&compressed.rawData8(), &std::get<std::vector<uint8_t>>(compressed.convertedData()));
+        EXPECT_EQ(&compressed.rawData8(), &std::get<qor::PixelBytes>(compressed.convertedData()));
         EXPECT_EQ(compressed.rawData8().size(), 10u);
     }
 }

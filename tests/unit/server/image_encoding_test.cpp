@@ -134,7 +134,7 @@ struct Expectation {
 };
 
 template <class T>
-uint16_t librarySample(const std::vector<T>& pixels, const Expectation& e, uint32_t x, uint32_t y, int channel) {
+uint16_t librarySample(const std::vector<T, qor::PixelAllocator<T>>& pixels, const Expectation& e, uint32_t x, uint32_t y, int channel) {
     const uint32_t row_pixels = e.padded ? (kWidth + 3) / 4 * 4 : kWidth;
     const int c = e.swap && channel < 3 ? 2 - channel : channel;
     return pixels[(static_cast<size_t>(y) * row_pixels + x) * static_cast<size_t>(e.channels) + static_cast<size_t>(c)];

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "sim/common/conversion_threads.h"
 
@@ -41,6 +40,10 @@ struct BandQueue {
     }
 };
 
+/// Lets `helpers` threads of the library's own (started on first use and kept) join the work of
+/// `queue`.
+void offerToHelpers(const std::shared_ptr<BandQueue>& queue, int helpers);
+
 /// Calls rows(begin, end) for bands of [0, height) on the calling thread and helper threads. The
 /// caller waits only for bands a helper has started; a helper that starts late finds nothing to do.
 template <typename Rows>
@@ -54,7 +57,7 @@ void inBands(int width, int height, Rows&& rows) {
     queue->rows = [&rows](int begin, int end) { rows(begin, end); };
     queue->height = height;
     queue->count = std::min(height, threads * kBandsPerThread);
-    for (int t = 1; t < threads; ++t) std::thread([queue] { queue->work(); }).detach();
+    offerToHelpers(queue, threads - 1);
     queue->work();
     std::unique_lock lock(queue->mutex);
     queue->finished_one.wait(lock, [&] { return queue->finished == queue->count; });

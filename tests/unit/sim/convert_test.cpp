@@ -976,15 +976,18 @@ TEST_P(BandTest, EveryThreadCountGivesTheBytesOfOnePass) {
         v = static_cast<uint16_t>(state >> 20);  // 12-bit noise: sharpening and demosaicing see edges everywhere
     }
     const bool colour = c.kind == QOR_CONVERT_COLOR;
-    QOR_CONVERTER converter = create(c.kind, sensorInfo(12, colour, 64, colour ? kCameraMatrix : kIdentity));
-    editDisplay(converter, [&](QOR_Display& d) {
-        d.iScale_min = 64;
-        d.iScale_max = 4095;
-        d.iGamma = c.gamma100;
-    });
+    auto made = [&] {
+        QOR_CONVERTER fresh = create(c.kind, sensorInfo(12, colour, 64, colour ? kCameraMatrix : kIdentity));
+        editDisplay(fresh, [&](QOR_Display& d) {
+            d.iScale_min = 64;
+            d.iScale_max = 4095;
+            d.iGamma = c.gamma100;
+        });
+        return fresh;
+    };
+    QOR_CONVERTER converter = made();
     const size_t bytes = size_t(c.kind == QOR_CONVERT_MONO ? 1 : 3) * paddedWidth(kWidth) * kHeight;
-    auto convert = [&](int threads) {
-        qorsim::setConversionThreads(threads);
+    auto convertWith = [&](QOR_CONVERTER converter) {
         std::vector<uint8_t> out(bytes, 0xAB);
         int status = c.kind == QOR_CONVERT_MONO
                          ? QOR_Convert16TO8(converter, c.flags, 0, kWidth, kHeight, raw.data(), out.data())
@@ -994,6 +997,10 @@ TEST_P(BandTest, EveryThreadCountGivesTheBytesOfOnePass) {
         EXPECT_EQ(status, 0);
         return out;
     };
+    auto convert = [&](int threads) {
+        qorsim::setConversionThreads(threads);
+        return convertWith(converter);
+    };
     const std::vector<uint8_t> one = convert(1);
     for (int threads : {2, 3, 5}) {
         const std::vector<uint8_t> banded = convert(threads);
@@ -1001,6 +1008,14 @@ TEST_P(BandTest, EveryThreadCountGivesTheBytesOfOnePass) {
         EXPECT_TRUE(diff.first == one.end()) << threads << " threads differ first at byte " << (diff.first - one.begin())
                                              << " (row " << (diff.first - one.begin()) / (bytes / kHeight) << ")";
     }
+    // Images converted at the same time share the library's helper threads.
+    qorsim::setConversionThreads(2);
+    std::vector<QOR_CONVERTER> others{made(), made(), made()};
+    std::vector<std::future<std::vector<uint8_t>>> side_by_side;
+    for (QOR_CONVERTER other : others)
+        side_by_side.push_back(std::async(std::launch::async, [&, other] { return convertWith(other); }));
+    for (auto& result : side_by_side) EXPECT_TRUE(result.get() == one);
+    for (QOR_CONVERTER other : others) QOR_ConvertDelete(other);
     QOR_ConvertDelete(converter);
 }
 

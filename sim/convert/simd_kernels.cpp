@@ -299,9 +299,39 @@ __attribute__((target("avx2"))) void avx2AdaptiveSharpen(const uint8_t* up, cons
     }
 }
 
+// The same with AVX-512, 64 pixels (one block) a step.
+__attribute__((target("avx512bw"))) void avx512AdaptiveSharpen(const uint8_t* up, const uint8_t* mid,
+                                                               const uint8_t* down, uint8_t* out, int blocks,
+                                                               uint8_t coring, uint8_t overshoot) {
+    const __m512i noise = _mm512_set1_epi8(static_cast<char>(coring));
+    const __m512i margin = _mm512_set1_epi8(static_cast<char>(overshoot));
+    const __m512i one = _mm512_set1_epi8(1);
+    const int n = blocks * kBlock;
+    for (int x = 0; x < n; x += 64) {
+        const __m512i c = _mm512_loadu_si512(mid + x), l = _mm512_loadu_si512(mid + x - 1);
+        const __m512i r = _mm512_loadu_si512(mid + x + 1);
+        const __m512i above = _mm512_loadu_si512(up + x), below = _mm512_loadu_si512(down + x);
+        const __m512i vertical = _mm512_avg_epu8(above, below), horizontal = _mm512_avg_epu8(l, r);
+        const __m512i blur = _mm512_sub_epi8(_mm512_avg_epu8(vertical, horizontal),
+                                             _mm512_and_si512(_mm512_xor_si512(vertical, horizontal), one));
+        const __m512i rise = _mm512_subs_epu8(_mm512_subs_epu8(c, blur), noise);
+        const __m512i fall = _mm512_subs_epu8(_mm512_subs_epu8(blur, c), noise);
+        __m512i v = _mm512_subs_epu8(_mm512_adds_epu8(c, rise), fall);
+        const __m512i lo = _mm512_min_epu8(_mm512_min_epu8(_mm512_min_epu8(above, below), _mm512_min_epu8(l, r)), c);
+        const __m512i hi = _mm512_max_epu8(_mm512_max_epu8(_mm512_max_epu8(above, below), _mm512_max_epu8(l, r)), c);
+        v = _mm512_max_epu8(_mm512_min_epu8(v, _mm512_adds_epu8(hi, margin)), _mm512_subs_epu8(lo, margin));
+        _mm512_storeu_si512(out + x, v);
+    }
+}
+
 bool haveAvx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
+}
+
+bool haveAvx512() {
+    static const bool avx512 = __builtin_cpu_supports("avx512bw");
+    return avx512;
 }
 #endif
 
@@ -310,6 +340,10 @@ bool haveAvx2() {
 void adaptiveSharpenRow8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out, int blocks,
                          uint8_t coring, uint8_t overshoot) {
 #if defined(__x86_64__)
+    if (haveAvx512()) {
+        avx512AdaptiveSharpen(up, mid, down, out, blocks, coring, overshoot);
+        return;
+    }
     if (haveAvx2()) {
         avx2AdaptiveSharpen(up, mid, down, out, blocks, coring, overshoot);
         return;

@@ -18,6 +18,14 @@ namespace pixel_memory {
 /// The huge-page size the large buffers are aligned and rounded to.
 inline constexpr size_t kHugePage = size_t{2} << 20;
 
+/// Whether large buffers are mapped on their own. Under AddressSanitizer they come from its heap
+/// instead, so that reading or writing beyond the end of a frame is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kMapsLargeBuffers = false;
+#else
+inline constexpr bool kMapsLargeBuffers = true;
+#endif
+
 /// Maps `bytes` (at least kHugePage), aligned to kHugePage and advised for huge pages;
 /// throws std::bad_alloc when the system has no room.
 void* mapLarge(size_t bytes);
@@ -39,13 +47,14 @@ struct PixelAllocator {
     T* allocate(size_t count) {
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
         const size_t bytes = count * sizeof(T);
-        if (bytes < pixel_memory::kHugePage) return std::allocator<T>{}.allocate(count);
+        if (!pixel_memory::kMapsLargeBuffers || bytes < pixel_memory::kHugePage)
+            return std::allocator<T>{}.allocate(count);
         return static_cast<T*>(pixel_memory::mapLarge(bytes));
     }
 
     void deallocate(T* block, size_t count) noexcept {
         const size_t bytes = count * sizeof(T);
-        if (bytes < pixel_memory::kHugePage)
+        if (!pixel_memory::kMapsLargeBuffers || bytes < pixel_memory::kHugePage)
             std::allocator<T>{}.deallocate(block, count);
         else
             pixel_memory::unmapLarge(block, bytes);

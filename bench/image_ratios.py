@@ -21,8 +21,7 @@ def measure(prefix):
     """Real times in ms of the memcpy baseline and of one retrieval, measured one right after the other:
     the machine's speed drifts over the seconds a whole pass of the benchmarks takes, and a baseline
     from the start of the pass made later ratios swing with that drift."""
-    name = prefix.split("/")[0]
-    out = subprocess.run([program, "--benchmark_format=json", f"--benchmark_filter=^(BM_MemcpyRawFrame|{name})/"],
+    out = subprocess.run([program, "--benchmark_format=json", f"--benchmark_filter=^(BM_MemcpyRawFrame|{prefix})/"],
                          check=True, capture_output=True, text=True).stdout
     times = {b["name"]: b["real_time"] for b in json.loads(out)["benchmarks"]}
     base = next(t for n, t in times.items() if n.startswith("BM_MemcpyRawFrame"))

@@ -12,7 +12,8 @@ size_t roundedUp(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kH
 
 void* mapLarge(size_t bytes) {
     const size_t length = roundedUp(bytes);
-    if (length < bytes) throw std::bad_alloc();
+    // Sizes so close to the end of the address space that the rounding or the spare page wraps.
+    if (length < bytes || length > SIZE_MAX - kHugePage) throw std::bad_alloc();
     // Mapped with one huge page to spare, then trimmed to an aligned block of `length`.
     const size_t mapped = length + kHugePage;
     void* area = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

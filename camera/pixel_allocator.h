@@ -4,8 +4,8 @@
 // when it is new and a TLB miss per page whenever it is copied, converted or sent; buffers of 2 MiB and
 // more are therefore mapped on their own, aligned to 2 MiB and offered to the kernel for huge pages.
 // Smaller buffers come from the ordinary heap.
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>

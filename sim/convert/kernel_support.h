@@ -1,7 +1,8 @@
 #pragma once
 
-// What the row kernels share: the multi-versioning attribute and element-wise helpers written in
-// forms the compiler vectorises without widening the element type.
+// What the row kernels share: the multi-versioning attribute, the processor checks of the
+// hand-written kernels and element-wise helpers written in forms the compiler vectorises without
+// widening the element type.
 #include <algorithm>
 #include <cstdint>
 
@@ -17,6 +18,18 @@
 #define QORSIM_INLINE inline __attribute__((always_inline))
 
 namespace qorsim::conv {
+
+#if defined(__x86_64__)
+// Whether the processor runs the hand-written AVX2 and AVX-512 kernels; asked once.
+inline bool haveAvx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+inline bool haveAvx512() {
+    static const bool avx512 = __builtin_cpu_supports("avx512bw");
+    return avx512;
+}
+#endif
 
 // Saturating arithmetic in the element type: an unsigned maximum or minimum, then the operation.
 template <typename T>

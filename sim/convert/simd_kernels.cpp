@@ -323,16 +323,6 @@ __attribute__((target("avx512bw"))) void avx512AdaptiveSharpen(const uint8_t* up
         _mm512_storeu_si512(out + x, v);
     }
 }
-
-bool haveAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
-
-bool haveAvx512() {
-    static const bool avx512 = __builtin_cpu_supports("avx512bw");
-    return avx512;
-}
 #endif
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sim/convert/kernel_support.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -124,16 +126,6 @@ __attribute__((target("avx512bw"))) int affineRowAvx512(const uint16_t* in, uint
         _mm512_storeu_si512(out + i, _mm512_maskz_permutexvar_epi64(0xFF, order, _mm512_packus_epi16(a, b)));
     }
     return i;
-}
-
-bool haveAvx512() {
-    static const bool avx512 = __builtin_cpu_supports("avx512bw");
-    return avx512;
-}
-
-bool haveAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
 }
 #endif
 

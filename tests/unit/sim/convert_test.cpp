@@ -141,9 +141,11 @@ TEST_P(MonoToneTest, RampFollowsRangeGammaAndContrast) {
         d.iGamma = c.gamma100;
         d.iContrast = c.contrast;
     });
-    const int width = 257, height = 16;  // width not a multiple of 4: rows are padded
+    // Width 289 = 4 x 64 + 32 + 1: the widest kernel, the next narrower one and the scalar end each
+    // map part of every row; not a multiple of 4, so rows are padded.
+    const int width = 289, height = 16;
     std::vector<uint16_t> in(size_t(width) * height);
-    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint16_t>(i);  // 0 to 4111
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint16_t>(i);  // 0 to 4623
     std::vector<uint8_t> out(size_t(paddedWidth(width)) * height, 0xAB);
     ASSERT_EQ(QOR_Convert16TO8(conv, kNoSharpenFlags, 0, width, height, in.data(), out.data()), 0);
     for (int y = 0; y < height; ++y) {
